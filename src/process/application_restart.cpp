@@ -1,0 +1,8 @@
+// Not built yet: this stage refuses, so that the sequence stops here with its exit code.
+
+#include "updater.h"
+
+bool Updater::restartApplication(const QString&) {
+    log(QStringLiteral("Stage not implemented in this build: restartApplication."));
+    return false;
+}

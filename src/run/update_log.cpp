@@ -1,0 +1,22 @@
+// The update log: one line per message appended to "Vexta-Updater.log" in the TEMP directory.
+
+#include "updater.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+void Updater::log(const QString& message) {
+    // Opened and closed for every line, so that nothing is lost when the process ends between
+    // two messages, and the two updater processes can append to the same file.
+    QFile file(QDir::tempPath() + QStringLiteral("/Vexta-Updater.log"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return;
+    const QString timestamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    // The multi-argument arg() substitutes both at once, so a "%1" inside the message stays as
+    // written.
+    const QString line = QStringLiteral("[%1] %2\n").arg(timestamp, message);
+    file.write(line.toUtf8());
+    file.close();
+}

@@ -1,0 +1,139 @@
+#include "test_environment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QUuid>
+
+namespace {
+
+const char* const kTempVariables[] = {"TMPDIR", "TMP", "TEMP"};
+
+} // namespace
+
+ScopedTemp::ScopedTemp() : dir_(std::make_unique<QTemporaryDir>()) {
+    if (!dir_->isValid())
+        return;
+    // TEMP is a sub-directory, so that the test also owns what lies beside TEMP.
+    const QString root = QDir::cleanPath(QFileInfo(dir_->path()).canonicalFilePath());
+    canonical_ = root + QStringLiteral("/TEMP");
+    QDir().mkpath(canonical_);
+    const QByteArray native = QDir::toNativeSeparators(canonical_).toLocal8Bit();
+    for (const char* name : kTempVariables) {
+        saved_.emplace_back(name, qgetenv(name));
+        qputenv(name, native);
+    }
+}
+
+ScopedTemp::~ScopedTemp() {
+    for (const auto& [name, value] : saved_) {
+        if (value.isNull())
+            qunsetenv(name.constData());
+        else
+            qputenv(name.constData(), value);
+    }
+}
+
+bool ScopedTemp::isValid() const {
+    return dir_->isValid() && QDir::tempPath() == canonical_;
+}
+
+QString ScopedTemp::path() const {
+    return canonical_;
+}
+
+QString ScopedTemp::filePath(const QString& relative) const {
+    return QDir(canonical_).filePath(relative);
+}
+
+QString ScopedTemp::outsidePath(const QString& relative) const {
+    return QDir::cleanPath(canonical_ + QStringLiteral("/../") + relative);
+}
+
+QString ScopedTemp::logPath() const {
+    return filePath(QStringLiteral("Vexta-Updater.log"));
+}
+
+QByteArray ScopedTemp::logBytes() const {
+    QFile file(logPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+QStringList ScopedTemp::logMessages() const {
+    return logMessagesOf(logBytes());
+}
+
+QString ScopedTemp::createStagingDirectory(const QString& name) const {
+    const QString dirName =
+        name.isEmpty() ? QStringLiteral("Quindlebrookware-Update-") +
+                             QUuid::createUuid().toString(QUuid::WithoutBraces)
+                       : name;
+    const QString path = filePath(dirName);
+    QDir().mkpath(path);
+    return path;
+}
+
+QString ScopedTemp::writeFile(const QString& relative, const QByteArray& content) const {
+    const QString path = QFileInfo(relative).isAbsolute() ? relative : filePath(relative);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+    return path;
+}
+
+ArgumentVector::ArgumentVector(const QStringList& arguments) {
+    storage_.push_back(QByteArrayLiteral("Updater"));
+    for (const QString& argument : arguments)
+        storage_.push_back(argument.toLocal8Bit());
+    for (QByteArray& bytes : storage_)
+        pointers_.push_back(bytes.data());
+    pointers_.push_back(nullptr);
+}
+
+QString updaterExecutable() {
+    return QStringLiteral(UPDATER_EXECUTABLE);
+}
+
+UpdaterRun runUpdater(const ScopedTemp& temp, const QStringList& arguments, const QString& program,
+                      int timeoutMs) {
+    UpdaterRun result;
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(temp.path());
+    process.start();
+    if (process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit) {
+        result.finished = true;
+        result.exitCode = process.exitCode();
+    } else {
+        process.kill();
+        process.waitForFinished();
+    }
+    result.messages = temp.logMessages();
+    return result;
+}
+
+QStringList logMessagesOf(const QByteArray& logBytes) {
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "));
+    QString text = QString::fromUtf8(logBytes);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QStringList lines = text.split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast(); // the line end of the last line
+    for (QString& line : lines) {
+        const QRegularExpressionMatch match = stamp.match(line);
+        if (match.hasMatch())
+            line.remove(0, match.capturedLength());
+    }
+    return lines;
+}
+
+QString sampleSha256() {
+    return QStringLiteral("0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef");
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
+
+// A private TEMP directory for one test. While it lives, TMPDIR (and TMP and TEMP, which Windows
+// reads) point at it in this process, so QDir::tempPath(), the update log and every child
+// process started from the test use it; the previous values come back on destruction.
+class ScopedTemp {
+public:
+    ScopedTemp();
+    ~ScopedTemp();
+    ScopedTemp(const ScopedTemp&) = delete;
+    ScopedTemp& operator=(const ScopedTemp&) = delete;
+
+    bool isValid() const;
+    // Cleaned, forward slashes, as QDir::tempPath() reports it.
+    QString path() const;
+    QString filePath(const QString& relative) const;
+    // A path beside TEMP, in a directory that this test owns too.
+    QString outsidePath(const QString& relative) const;
+
+    QString logPath() const;
+    QByteArray logBytes() const;
+    // The log's messages in order, each without its "[yyyy-MM-dd HH:mm:ss] " prefix. A line that
+    // carries no time stamp (the empty lines after a closing banner) is kept as it stands.
+    QStringList logMessages() const;
+
+    // Creates "Quindlebrookware-Update-<uuid>" directly in this TEMP and returns its path.
+    QString createStagingDirectory(const QString& name = QString()) const;
+    // Writes a file (creating parent directories) and returns its absolute path.
+    QString writeFile(const QString& relative, const QByteArray& content) const;
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString canonical_;
+    std::vector<std::pair<QByteArray, QByteArray>> saved_;
+};
+
+// argc/argv for in-process calls of Updater operations. argv[0] is a program name.
+class ArgumentVector {
+public:
+    explicit ArgumentVector(const QStringList& arguments);
+    int argc() const { return static_cast<int>(pointers_.size()) - 1; }
+    char** argv() { return pointers_.data(); }
+
+private:
+    std::vector<QByteArray> storage_;
+    std::vector<char*> pointers_;
+};
+
+struct UpdaterRun {
+    bool finished = false;
+    int exitCode = -1;
+    QStringList messages; // the log's messages after the run
+};
+
+// The built Updater program.
+QString updaterExecutable();
+
+// Runs a program (by default the real Updater) with the given arguments in the current TEMP and
+// waits for it; returns its exit code and the log messages of the TEMP directory.
+UpdaterRun runUpdater(const ScopedTemp& temp, const QStringList& arguments,
+                      const QString& program = updaterExecutable(), int timeoutMs = 60000);
+
+// The timestamp-free messages of a log file's bytes.
+QStringList logMessagesOf(const QByteArray& logBytes);
+
+// A string of 64 lowercase hex digits that is not the digest of anything the tests write.
+QString sampleSha256();
