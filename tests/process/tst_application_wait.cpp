@@ -46,9 +46,9 @@ private slots:
     void productLimitIsTwoMinutes();
     void missingProcessContinuesAtOnce_data();
     void missingProcessContinuesAtOnce();
-    void processEndingAfterAMoment();
+    void runningProcess_data();
+    void runningProcess();
     void processAlreadyEnded();
-    void timeOutLeavesTheProcessRunning();
     void refusedOpenIsAFailure();
     void scriptedOutcomes_data();
     void scriptedOutcomes();
@@ -94,19 +94,42 @@ void ApplicationWaitTest::missingProcessContinuesAtOnce() {
                           QStringLiteral("Target process no longer exists. Continuing.")}));
 }
 
-void ApplicationWaitTest::processEndingAfterAMoment() {
+void ApplicationWaitTest::runningProcess_data() {
+    QTest::addColumn<QString>("seconds");
+    QTest::addColumn<unsigned long>("limitMs");
+    QTest::addColumn<bool>("expected");
+    QTest::addColumn<QString>("lastLine");
+
+    QTest::newRow("ends after a moment")
+        << QStringLiteral("0.3") << 30000UL << true << QStringLiteral("Target application exited.");
+    QTest::newRow("outlasts the limit")
+        << QStringLiteral("60") << 1000UL << false
+        << QStringLiteral("Timed out waiting for application after 1 seconds.");
+}
+
+void ApplicationWaitTest::runningProcess() {
+    QFETCH(QString, seconds);
+    QFETCH(unsigned long, limitMs);
+    QFETCH(bool, expected);
+    QFETCH(QString, lastLine);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
     QProcess host;
-    host.start(QStringLiteral("/bin/sleep"), {QStringLiteral("0.3")});
+    host.start(QStringLiteral("/bin/sleep"), {seconds});
     QVERIFY(host.waitForStarted());
     const long long pid = host.processId();
     Updater updater;
 
-    QVERIFY(waitForProcessExit(updater, systemProcessPlatform(), pid, 30000));
-    QCOMPARE(temp.logMessages(),
-             QStringList({waitingLine(pid), QStringLiteral("Target application exited.")}));
-    QVERIFY(host.waitForFinished());
+    const bool result = waitForProcessExit(updater, systemProcessPlatform(), pid, limitMs);
+    // On time-out the application is left running: the wait never ends it.
+    const bool stillRunning = !host.waitForFinished(0);
+    if (stillRunning)
+        host.kill();
+    host.waitForFinished();
+
+    QCOMPARE(result, expected);
+    QCOMPARE(stillRunning, !expected);
+    QCOMPARE(temp.logMessages(), QStringList({waitingLine(pid), lastLine}));
 }
 
 void ApplicationWaitTest::processAlreadyEnded() {
@@ -126,27 +149,6 @@ void ApplicationWaitTest::processAlreadyEnded() {
     QVERIFY(result);
     QCOMPARE(temp.logMessages(),
              QStringList({waitingLine(pid), QStringLiteral("Target application exited.")}));
-}
-
-void ApplicationWaitTest::timeOutLeavesTheProcessRunning() {
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    QProcess host;
-    host.start(QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
-    QVERIFY(host.waitForStarted());
-    const long long pid = host.processId();
-    Updater updater;
-
-    const bool result = waitForProcessExit(updater, systemProcessPlatform(), pid, 1000);
-    const bool stillRunning = ::kill(static_cast<pid_t>(pid), 0) == 0;
-    host.kill();
-    host.waitForFinished();
-
-    QVERIFY(!result);
-    QVERIFY2(stillRunning, "the application is never ended by the wait");
-    QCOMPARE(temp.logMessages(),
-             QStringList({waitingLine(pid),
-                          QStringLiteral("Timed out waiting for application after 1 seconds.")}));
 }
 
 void ApplicationWaitTest::refusedOpenIsAFailure() {
