@@ -122,30 +122,22 @@ void StagingDirectoryTest::layout_data() {
         << QStringLiteral("{temp}/../{staging}/manifest.json") << ManifestKind::File
         << kNotUnderTemp;
 
-    // File names.
-    QTest::newRow("Installer.exe")
-        << QStringLiteral("{temp}/{staging}/Installer.exe")
-        << QStringLiteral("{temp}/{staging}/manifest.json") << ManifestKind::File << kInstallerName;
-    QTest::newRow("installer.EXE")
-        << QStringLiteral("{temp}/{staging}/installer.EXE")
-        << QStringLiteral("{temp}/{staging}/manifest.json") << ManifestKind::File << kInstallerName;
-    QTest::newRow("setup.exe") << QStringLiteral("{temp}/{staging}/setup.exe")
-                               << QStringLiteral("{temp}/{staging}/manifest.json")
-                               << ManifestKind::File << kInstallerName;
-    QTest::newRow("Manifest.json")
-        << QStringLiteral("{temp}/{staging}/installer.exe")
-        << QStringLiteral("{temp}/{staging}/Manifest.json") << ManifestKind::File << kManifestName;
-    QTest::newRow("manifest.json.txt") << QStringLiteral("{temp}/{staging}/installer.exe")
-                                       << QStringLiteral("{temp}/{staging}/manifest.json.txt")
-                                       << ManifestKind::File << kManifestName;
-
-    // The manifest itself.
-    QTest::newRow("manifest absent")
-        << QStringLiteral("{temp}/{staging}/installer.exe")
-        << QStringLiteral("{temp}/{staging}/manifest.json") << ManifestKind::Absent << kNoManifest;
-    QTest::newRow("manifest is a directory") << QStringLiteral("{temp}/{staging}/installer.exe")
-                                             << QStringLiteral("{temp}/{staging}/manifest.json")
-                                             << ManifestKind::Directory << kNoManifest;
+    // File names and the manifest itself, in a valid staging directory.
+    const auto files = [](const char* name, const char* installerName, const char* manifestName,
+                          ManifestKind kind, const QString& message) {
+        QTest::newRow(name) << QStringLiteral("{temp}/{staging}/") + QLatin1String(installerName)
+                            << QStringLiteral("{temp}/{staging}/") + QLatin1String(manifestName)
+                            << kind << message;
+    };
+    files("Installer.exe", "Installer.exe", "manifest.json", ManifestKind::File, kInstallerName);
+    files("installer.EXE", "installer.EXE", "manifest.json", ManifestKind::File, kInstallerName);
+    files("setup.exe", "setup.exe", "manifest.json", ManifestKind::File, kInstallerName);
+    files("Manifest.json", "installer.exe", "Manifest.json", ManifestKind::File, kManifestName);
+    files("manifest.json.txt", "installer.exe", "manifest.json.txt", ManifestKind::File,
+          kManifestName);
+    files("manifest absent", "installer.exe", "manifest.json", ManifestKind::Absent, kNoManifest);
+    files("manifest is a directory", "installer.exe", "manifest.json", ManifestKind::Directory,
+          kNoManifest);
 
     // Order of the tests: each of these paths breaks every later rule as well.
     QTest::newRow("manifest elsewhere, before any name")
