@@ -72,15 +72,12 @@ void ManifestTest::content_data() {
         manifestJson(quoted("installer.exe"), quoted(kSha),
                      ", \"version\": \"2.0\", \"installer.exe\": 1, \"size\": [1, 2]"),
         {});
-    row("members in other order",
-        "{\"sha256\": \"" + kSha + "\", \"installer\": \"installer.exe\"}", {});
 
     // Size, counted as read in text mode.
     row("empty", QByteArray(), {kSize});
     row("exactly 16384 bytes", paddedManifest(16384), {});
     row("16385 bytes", paddedManifest(16385), {kSize});
     row("16385 bytes of garbage are refused without parsing", QByteArray(16385, 'x'), {kSize});
-    row("one megabyte", paddedManifest(1 << 20), {kSize});
     row("CR LF counted as one byte", paddedManifest(16384, 100), {});
     row("CR LF does not hide a byte too many", paddedManifest(16385, 100), {kSize});
 
@@ -88,13 +85,11 @@ void ManifestTest::content_data() {
     const QByteArray cutShort = kValid.left(kValid.size() - 5);
     row("not JSON", "installer.exe " + kSha, {invalidJson("installer.exe " + kSha)});
     row("cut short", cutShort, {invalidJson(cutShort)});
-    row("trailing garbage", kValid + " x", {invalidJson(kValid + " x")});
     const QByteArray withNul = kValid.left(1) + '\0' + kValid.mid(1);
     row("raw NUL byte between tokens", withNul, {invalidJson(withNul)});
     row("top-level array", "[" + kValid + "]",
         {QStringLiteral("Manifest JSON is invalid: %1").arg(QJsonParseError().errorString())});
     row("top-level string", quoted("installer.exe"), {invalidJson(quoted("installer.exe"))});
-    row("single blank", " ", {invalidJson(" ")});
 
     // The installer member.
     row("installer trimmed", manifestJson(quoted(" \t installer.exe \n"), quoted(kSha)), {});
@@ -106,16 +101,11 @@ void ManifestTest::content_data() {
         {kInstallerValue});
     row("installer in a sub-directory", manifestJson(quoted("sub/installer.exe"), quoted(kSha)),
         {kInstallerValue});
-    row("installer with a path back out", manifestJson(quoted("../installer.exe"), quoted(kSha)),
-        {kInstallerValue});
     row("installer with an escaped NUL", manifestJson(quoted("installer.exe\\u0000"), quoted(kSha)),
         {kInstallerValue});
     row("installer a number", manifestJson("1", quoted(kSha)), {kInstallerValue});
-    row("installer a boolean", manifestJson("true", quoted(kSha)), {kInstallerValue});
     row("installer null", manifestJson("null", quoted(kSha)), {kInstallerValue});
     row("installer an array", manifestJson("[\"installer.exe\"]", quoted(kSha)), {kInstallerValue});
-    row("installer an object", manifestJson("{\"name\": \"installer.exe\"}", quoted(kSha)),
-        {kInstallerValue});
     row("member name in other case",
         "{\"Installer\": \"installer.exe\", \"sha256\": \"" + kSha + "\"}", {kInstallerValue});
 
@@ -132,7 +122,6 @@ void ManifestTest::content_data() {
         {kShaValue});
     row("sha256 with a non-hex digit",
         manifestJson(quoted("installer.exe"), quoted(kSha.left(63) + "g")), {kShaValue});
-    row("sha256 a number", manifestJson(quoted("installer.exe"), "12345"), {kShaValue});
     row("sha256 an array of the digest",
         manifestJson(quoted("installer.exe"), "[" + quoted(kSha) + "]"), {kShaValue});
     const QStringList mismatch{
