@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes
+    openssl               # command line: reference SHA-256 for the tests and the benchmark
 )
 
 missing=()

@@ -1,8 +1,85 @@
-// Not built yet: this stage refuses, so that the sequence stops here with its exit code.
+// The manifest that the host application writes beside the installer: a small JSON object that
+// names the installer and states its SHA-256, a second statement of the "--sha256" argument.
 
 #include "updater.h"
 
-bool Updater::validateManifest(const QString&, const QString&, const QString&) {
-    log(QStringLiteral("Stage not implemented in this build: validateManifest."));
-    return false;
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QString>
+
+namespace {
+
+// Largest manifest accepted, in bytes as read in text mode (a CR LF line end counts as one).
+constexpr qint64 kMaxManifestBytes = 16384;
+
+const QString kInstallerFileName = QStringLiteral("installer.exe");
+
+bool isSha256Text(const QString& text) {
+    if (text.size() != 64)
+        return false;
+    for (const QChar c : text) {
+        const bool hex =
+            (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+        if (!hex)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool Updater::validateManifest(const QString& manifestPath, const QString& installerPath,
+                               const QString& expectedSha256) {
+    QFile file(manifestPath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        log(QStringLiteral("Could not open update manifest."));
+        return false;
+    }
+    // One byte more than the limit is enough to tell an oversized manifest, so a hostile file of
+    // any size costs no more memory than that.
+    const QByteArray content = file.read(kMaxManifestBytes + 1);
+    file.close();
+
+    if (content.isEmpty() || content.size() > kMaxManifestBytes) {
+        log(QStringLiteral("Manifest size is invalid."));
+        return false;
+    }
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
+    // A well-formed document whose top level is an array reports Qt's text for "no error".
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        log(QStringLiteral("Manifest JSON is invalid: %1").arg(parseError.errorString()));
+        return false;
+    }
+
+    // A missing member, or one that is not a string, reads as empty text and fails its rule.
+    const QJsonObject manifest = document.object();
+    const QString installerValue = manifest.value(QLatin1String("installer")).toString().trimmed();
+    const QString sha256Value =
+        manifest.value(QLatin1String("sha256")).toString().trimmed().toLower();
+
+    if (installerValue != kInstallerFileName) {
+        log(QStringLiteral("Manifest installer value is invalid."));
+        return false;
+    }
+    if (QFileInfo(installerPath).fileName() != installerValue) {
+        log(QStringLiteral("Manifest installer does not match actual installer."));
+        return false;
+    }
+    if (!isSha256Text(sha256Value)) {
+        log(QStringLiteral("Manifest SHA-256 is invalid."));
+        return false;
+    }
+    if (sha256Value != expectedSha256) {
+        log(QStringLiteral("SECURITY ERROR: manifest SHA-256 does not match updater argument."));
+        log(QStringLiteral("Manifest SHA-256: %1").arg(sha256Value));
+        log(QStringLiteral("Argument SHA-256: %1").arg(expectedSha256));
+        return false;
+    }
+    return true;
 }

@@ -1,8 +1,92 @@
-// Not built yet: this stage refuses, so that the sequence stops here with its exit code.
+// The staging layout that the host application produces: "Quindlebrookware-Update-<uuid>"
+// directly under TEMP, holding "installer.exe" and "manifest.json" side by side.
 
 #include "updater.h"
 
-bool Updater::validateStagingDirectory(const QString&, const QString&) {
-    log(QStringLiteral("Stage not implemented in this build: validateStagingDirectory."));
-    return false;
+#include <QDir>
+#include <QFileInfo>
+#include <QString>
+#include <QStringList>
+
+namespace {
+
+const QString kStagingPrefix = QStringLiteral("Quindlebrookware-Update-");
+const QString kInstallerFileName = QStringLiteral("installer.exe");
+const QString kManifestFileName = QStringLiteral("manifest.json");
+
+QString normalised(const QString& path) {
+    return QDir::cleanPath(QDir::fromNativeSeparators(path));
+}
+
+QString directoryOf(const QString& path) {
+    return normalised(QFileInfo(path).absolutePath());
+}
+
+bool isHexDigit(QChar c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// A braceless UUID in either letter case: hex digits in groups of 8-4-4-4-12 joined by '-'.
+bool isBracelessUuid(const QString& text) {
+    if (text.size() != 36)
+        return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const bool hyphenPosition = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphenPosition ? text.at(i) != u'-' : !isHexDigit(text.at(i)))
+            return false;
+    }
+    return true;
+}
+
+bool isStagingDirectoryName(const QString& name) {
+    return name.startsWith(kStagingPrefix, Qt::CaseInsensitive) &&
+           isBracelessUuid(name.mid(kStagingPrefix.size()));
+}
+
+} // namespace
+
+bool Updater::validateStagingDirectory(const QString& installerPath, const QString& manifestPath) {
+    if (QFileInfo(installerPath).isRelative() || QFileInfo(manifestPath).isRelative()) {
+        log(QStringLiteral("Staging paths must be absolute."));
+        return false;
+    }
+
+    const QString installerDirectory = directoryOf(installerPath);
+    if (installerDirectory != directoryOf(manifestPath)) {
+        log(QStringLiteral("Installer and manifest are not in the same directory."));
+        return false;
+    }
+
+    // One level below TEMP. A sub-directory of a staging directory ("name/sub") or a directory
+    // beside TEMP ("../name") gives more than one part; TEMP itself gives "." and fails the name
+    // test below.
+    const QStringList parts = QDir(normalised(QDir::tempPath()))
+                                  .relativeFilePath(installerDirectory)
+                                  .split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.size() != 1) {
+        log(QStringLiteral("Installer staging directory is not directly under TEMP."));
+        return false;
+    }
+
+    const QString stagingName = parts.first();
+    if (!isStagingDirectoryName(stagingName)) {
+        log(QStringLiteral("Staging directory name is invalid: %1").arg(stagingName));
+        return false;
+    }
+
+    if (QFileInfo(installerPath).fileName() != kInstallerFileName) {
+        log(QStringLiteral("Installer filename must be exactly installer.exe."));
+        return false;
+    }
+    if (QFileInfo(manifestPath).fileName() != kManifestFileName) {
+        log(QStringLiteral("Manifest filename must be exactly manifest.json."));
+        return false;
+    }
+
+    const QFileInfo manifest(manifestPath);
+    if (!manifest.exists() || !manifest.isFile()) {
+        log(QStringLiteral("Manifest does not exist."));
+        return false;
+    }
+    return true;
 }
