@@ -33,8 +33,10 @@ bool scheduleDirectoryRemoval(const QString& executablePath, const LogFunction& 
                                     .arg(QUuid::createUuid().toString(QUuid::WithoutBraces),
                                          platform::selfDeleteScriptSuffix()));
 
+    // An unresolvable TEMP comes back empty: never write the script relative to the current
+    // directory, which may be the very directory that the script deletes.
     QFile script(scriptPath);
-    if (!script.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    if (QDir::isRelativePath(scriptPath) || !script.open(QIODevice::WriteOnly | QIODevice::Text)) {
         log(QStringLiteral("ERROR: Could not create self-delete script: %1").arg(scriptPath));
         return false;
     }

@@ -52,7 +52,9 @@ bool launchTemporaryCopy(const QString& executablePath, const QStringList& libra
     const QString directory =
         QDir(QDir::tempPath())
             .filePath(kDirectoryPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces));
-    if (!QDir().mkpath(directory)) {
+    // A TEMP that Qt cannot resolve (one that does not exist) comes back empty, which would put
+    // the directory wherever this process happens to run: refused like a failed creation.
+    if (QDir::isRelativePath(directory) || !QDir().mkpath(directory)) {
         log(QStringLiteral("ERROR: Could not create temporary updater directory: %1")
                 .arg(directory));
         return false;
