@@ -83,7 +83,6 @@ private slots:
     void argumentsOfTheCopy();
     void copyReceivesItsArgumentsInItsDirectory_data();
     void copyReceivesItsArgumentsInItsDirectory();
-    void copiesExecutableAndLibrariesInOrder();
     void failureIsLoggedAndLeavesNothing_data();
     void failureIsLoggedAndLeavesNothing();
     void twoRunsNeverShareADirectory();
@@ -95,14 +94,9 @@ void TemporaryCopyTest::argumentsOfTheCopy_data() {
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("no arguments") << QList<QByteArray>() << QStringList{"--temporary-copy"};
-    QTest::newRow("null entry becomes empty") << QList<QByteArray>{"a", QByteArray(), "b"}
-                                              << QStringList{"a", "", "b", "--temporary-copy"};
-    QTest::newRow("nothing dropped or rewritten")
-        << QList<QByteArray>{" --pid ", "", "--pid=1", "--temporary-copy "}
-        << QStringList{" --pid ", "", "--pid=1", "--temporary-copy ", "--temporary-copy"};
-    QTest::newRow("non-ASCII decoded")
-        << QList<QByteArray>{"C:/Users/Jos\xc3\xa9/\xe6\x97\xa5.exe"}
-        << QStringList{QStringLiteral("C:/Users/Jos\u00e9/\u65e5.exe"), "--temporary-copy"};
+    QTest::newRow("null entry becomes empty")
+        << QList<QByteArray>{"a", QByteArray(), " --pid "}
+        << QStringList{"a", "", " --pid ", "--temporary-copy"};
 }
 
 void TemporaryCopyTest::argumentsOfTheCopy() {
@@ -137,36 +131,15 @@ void TemporaryCopyTest::copyReceivesItsArgumentsInItsDirectory() {
     const QString install = prepareInstallation(temp);
     ArgumentVector argv(arguments);
 
-    const Launch outcome = launch(install + QStringLiteral("/updater-under-test"), {},
+    const Launch outcome = launch(install + QStringLiteral("/updater-under-test"), libraryList(),
                                   relocation::temporaryCopyArguments(argv.argc(), argv.argv()));
 
     QVERIFY(outcome.result);
     const QStringList directories = temporaryDirectories(temp.path());
     QCOMPARE(directories.size(), 1);
     const QString directory = temp.filePath(directories.first());
-    // The copy has the platform's updater name, whatever the original was called.
-    const QString copy =
-        directory + QLatin1Char('/') + relocation::platform::updaterExecutableName();
-    QCOMPARE(outcome.messages,
-             QStringList({QStringLiteral("Temporary updater copy created: %1").arg(copy),
-                          QStringLiteral("Launching temporary updater copy."),
-                          QStringLiteral("Temporary updater launched successfully.")}));
-    // The recorder writes into its working directory: the temporary updater directory.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(directory + QStringLiteral("/recorded-arguments")),
-                             10000);
-    QCOMPARE(recordedArguments(directory), arguments << QStringLiteral("--temporary-copy"));
-}
-
-void TemporaryCopyTest::copiesExecutableAndLibrariesInOrder() {
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    const QString install = prepareInstallation(temp);
-
-    const Launch outcome = launch(install + QStringLiteral("/updater-under-test"), libraryList(),
-                                  {QStringLiteral("--temporary-copy")});
-
-    QVERIFY(outcome.result);
-    const QString directory = temp.filePath(temporaryDirectories(temp.path()).value(0));
+    // The copy has the platform's updater name, whatever the original was called; the libraries
+    // follow in their order.
     const QString executableName = relocation::platform::updaterExecutableName();
     QStringList expected{
         QStringLiteral("Temporary updater copy created: %1/%2").arg(directory, executableName)};
@@ -175,10 +148,10 @@ void TemporaryCopyTest::copiesExecutableAndLibrariesInOrder() {
     expected << QStringLiteral("Launching temporary updater copy.")
              << QStringLiteral("Temporary updater launched successfully.");
     QCOMPARE(outcome.messages, expected);
-
+    // The recorder writes into its working directory: the temporary updater directory.
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(directory + QStringLiteral("/recorded-arguments")),
                              10000);
-    QCOMPARE(recordedArguments(directory), QStringList{QStringLiteral("--temporary-copy")});
+    QCOMPARE(recordedArguments(directory), arguments << QStringLiteral("--temporary-copy"));
     QStringList files = libraryList() << executableName << QStringLiteral("recorded-arguments");
     files.sort();
     QCOMPARE(QDir(directory).entryList(QDir::Files, QDir::Name), files);
