@@ -1,6 +1,8 @@
 // The real Updater program: role decision, the blocks of lines each role writes, and the exit
 // codes reachable from the command line.
 
+#include "relocation/relocation_platform.h"
+#include "relocation/temporary_copy.h"
 #include "test_environment.h"
 
 #include <QDir>
@@ -13,6 +15,18 @@ const QString kBanner(40, QLatin1Char('='));
 QStringList temporaryCopyStart() {
     return {kBanner, QStringLiteral("Updater started."), QStringLiteral("Updater version: 1.0.0"),
             QStringLiteral("Running from temporary updater copy."), kBanner};
+}
+
+// The original updater's lines up to the start of its copy in "{dir}", the directory it made.
+QStringList originalUpdaterRelaunch() {
+    QStringList lines{kBanner, QStringLiteral("Updater started."),
+                      QStringLiteral("Original updater detected."),
+                      QStringLiteral("Temporary updater copy created: {dir}/") +
+                          relocation::platform::updaterExecutableName()};
+    for (const QString& library : relocation::runtimeLibraries())
+        lines << QStringLiteral("Temporary updater DLL copied: {dir}/") + library;
+    return lines << QStringLiteral("Launching temporary updater copy.")
+                 << QStringLiteral("Temporary updater launched successfully.");
 }
 
 } // namespace
@@ -32,54 +46,66 @@ private slots:
 void UpdateSequenceTest::roleDecision_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("temporaryCopy");
+    // The original updater relaunches itself for real; its copy, which gets the same arguments
+    // plus "--temporary-copy", then refuses the command line with this reason.
+    QTest::addColumn<QString>("copyReason");
 
-    QTest::newRow("no arguments") << QStringList() << false;
+    const QString missing = QStringLiteral("One or more required arguments are missing.");
+    QTest::newRow("no arguments") << QStringList() << false << missing;
     QTest::newRow("update arguments only")
-        << QStringList{QStringLiteral("--pid"), QStringLiteral("1")} << false;
-    QTest::newRow("flag in other case") << QStringList{QStringLiteral("--Temporary-Copy")} << false;
-    QTest::newRow("flag with a blank before") << QStringList{QStringLiteral(" --temporary-copy")} << false;
-    QTest::newRow("flag with a blank after") << QStringList{QStringLiteral("--temporary-copy ")} << false;
+        << QStringList{QStringLiteral("--pid"), QStringLiteral("1")} << false << missing;
+    QTest::newRow("flag in other case")
+        << QStringList{QStringLiteral("--Temporary-Copy")} << false
+        << QStringLiteral("Unknown command-line argument rejected: --Temporary-Copy");
+    // The parser trims its tokens, so the copy skips these as flags.
+    QTest::newRow("flag with a blank before")
+        << QStringList{QStringLiteral(" --temporary-copy")} << false << missing;
+    QTest::newRow("flag with a blank after")
+        << QStringList{QStringLiteral("--temporary-copy ")} << false << missing;
     QTest::newRow("flag as a value of another option")
-        << QStringList{QStringLiteral("--temporary-copy=1")} << false;
-    QTest::newRow("flag alone") << QStringList{QStringLiteral("--temporary-copy")} << true;
-    QTest::newRow("flag first")
-        << QStringList{QStringLiteral("--temporary-copy"), QStringLiteral("--pid")} << true;
-    QTest::newRow("flag last")
-        << QStringList{QStringLiteral("--pid"), QStringLiteral("1"), QStringLiteral("--temporary-copy")}
-        << true;
+        << QStringList{QStringLiteral("--temporary-copy=1")} << false
+        << QStringLiteral("Unknown command-line argument rejected: --temporary-copy=1");
+    QTest::newRow("flag alone") << QStringList{QStringLiteral("--temporary-copy")} << true
+                                << missing;
+    QTest::newRow("flag first") << QStringList{QStringLiteral("--temporary-copy"),
+                                               QStringLiteral("--pid")}
+                                << true << QStringLiteral("Invalid --pid argument.");
+    QTest::newRow("flag last") << QStringList{QStringLiteral("--pid"), QStringLiteral("1"),
+                                              QStringLiteral("--temporary-copy")}
+                               << true << missing;
 }
 
 void UpdateSequenceTest::roleDecision() {
     QFETCH(QStringList, arguments);
     QFETCH(bool, temporaryCopy);
+    QFETCH(QString, copyReason);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
 
     const UpdaterRun run = runUpdater(temp, arguments);
 
     QVERIFY(run.finished);
-    QVERIFY(run.messages.size() >= 3);
+    const QStringList copyBlock =
+        temporaryCopyStart() << copyReason << QStringLiteral("Invalid command-line arguments.");
     if (temporaryCopy) {
-        QCOMPARE(run.messages.mid(0, 5), temporaryCopyStart());
         QCOMPARE(run.exitCode, 1);
-        QCOMPARE(run.messages.last(), QStringLiteral("Invalid command-line arguments."));
-    } else {
-        QCOMPARE(run.messages.mid(0, 3),
-                 QStringList({kBanner, QStringLiteral("Updater started."),
-                              QStringLiteral("Original updater detected.")}));
-        // Whatever the relaunch logs, the original updater's block ends with its own two lines
-        // and never contains a line of the temporary copy's sequence.
-        QVERIFY(!run.messages.contains(QStringLiteral("Running from temporary updater copy.")) ||
-                run.exitCode == 0);
-        if (run.exitCode == 10) {
-            QCOMPARE(run.messages.mid(run.messages.size() - 2),
-                     QStringList({QStringLiteral("ERROR: Failed to launch temporary updater copy."),
-                                  kBanner}));
-        } else {
-            QCOMPARE(run.exitCode, 0);
-            QVERIFY(run.messages.contains(QStringLiteral("Original updater exiting.")));
-        }
+        QCOMPARE(run.messages, copyBlock);
+        return;
     }
+    QCOMPARE(run.exitCode, 0);
+    // The copy runs on after the original has exited: wait for its last line.
+    const QStringList messages = waitForLogMessage(temp, copyBlock.last());
+    const QStringList directories =
+        QDir(temp.path()).entryList({QStringLiteral("Quindlebrookware-Updater-*")}, QDir::Dirs);
+    QCOMPARE(directories.size(), 1);
+    QStringList relaunch = originalUpdaterRelaunch();
+    relaunch.replaceInStrings(QStringLiteral("{dir}"), temp.filePath(directories.first()));
+    QCOMPARE(messages.mid(0, relaunch.size()), relaunch);
+    // The original's last two lines may fall among the copy's first ones.
+    const QStringList rest = messages.mid(relaunch.size());
+    QVERIFY2(
+        isInterleaving(rest, {QStringLiteral("Original updater exiting."), kBanner}, copyBlock),
+        qPrintable(rest.join(QLatin1Char('\n'))));
 }
 
 void UpdateSequenceTest::refusedCommandLineEndsWithExitOne_data() {
@@ -95,9 +121,10 @@ void UpdateSequenceTest::refusedCommandLineEndsWithExitOne_data() {
         << QStringList{QStringLiteral("--pid=1")}
         << QStringLiteral("Unknown command-line argument rejected: --pid=1");
     QTest::newRow("installer outside the staging area")
-        << QStringList{QStringLiteral("--pid"), QStringLiteral("1"), QStringLiteral("--installer"),
-                       QStringLiteral("{temp}/installer.exe"), QStringLiteral("--sha256"),
-                       sampleSha256(), QStringLiteral("--restart"), QStringLiteral("{temp}/app")}
+        << QStringList{QStringLiteral("--pid"),       QStringLiteral("1"),
+                       QStringLiteral("--installer"), QStringLiteral("{temp}/installer.exe"),
+                       QStringLiteral("--sha256"),    sampleSha256(),
+                       QStringLiteral("--restart"),   QStringLiteral("{temp}/app")}
         << QStringLiteral(
                "SECURITY ERROR: installer is not inside an approved TEMP staging directory.");
 }
@@ -115,7 +142,8 @@ void UpdateSequenceTest::refusedCommandLineEndsWithExitOne() {
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 1);
     const QStringList expected =
-        temporaryCopyStart() + QStringList{reason, QStringLiteral("Invalid command-line arguments.")};
+        temporaryCopyStart() +
+        QStringList{reason, QStringLiteral("Invalid command-line arguments.")};
     QCOMPARE(run.messages, expected);
     // Nothing on disk changed.
     QVERIFY(QFileInfo::exists(temp.filePath(QStringLiteral("installer.exe"))));
@@ -134,8 +162,8 @@ void UpdateSequenceTest::acceptedCommandLineIsLoggedAndReachesTheStagingCheck() 
                sampleSha256().toUpper(), QStringLiteral("--restart"), restart});
 
     QVERIFY(run.finished);
-    const QStringList parsed = temporaryCopyStart() +
-                               QStringList{QStringLiteral("Arguments parsed successfully."),
+    const QStringList parsed =
+        temporaryCopyStart() + QStringList{QStringLiteral("Arguments parsed successfully."),
                                            QStringLiteral("Target PID: 4321"),
                                            QStringLiteral("Installer: %1").arg(installer),
                                            QStringLiteral("Restart application: %1").arg(restart)};

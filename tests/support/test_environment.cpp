@@ -1,10 +1,12 @@
 #include "test_environment.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QThread>
 #include <QUuid>
 
 namespace {
@@ -86,6 +88,23 @@ QString ScopedTemp::writeFile(const QString& relative, const QByteArray& content
     return path;
 }
 
+TempRedirect::TempRedirect(const QString& path) {
+    const QByteArray native = QDir::toNativeSeparators(path).toLocal8Bit();
+    for (const char* name : kTempVariables) {
+        saved_.emplace_back(name, qgetenv(name));
+        qputenv(name, native);
+    }
+}
+
+TempRedirect::~TempRedirect() {
+    for (const auto& [name, value] : saved_) {
+        if (value.isNull())
+            qunsetenv(name.constData());
+        else
+            qputenv(name.constData(), value);
+    }
+}
+
 ArgumentVector::ArgumentVector(const QStringList& arguments) {
     storage_.push_back(QByteArrayLiteral("Updater"));
     for (const QString& argument : arguments)
@@ -136,4 +155,37 @@ QStringList logMessagesOf(const QByteArray& logBytes) {
 
 QString sampleSha256() {
     return QStringLiteral("0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef");
+}
+
+QStringList waitForLogMessage(const ScopedTemp& temp, const QString& message, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    QStringList messages = temp.logMessages();
+    while (!messages.contains(message) && !timer.hasExpired(timeoutMs)) {
+        QThread::msleep(20);
+        messages = temp.logMessages();
+    }
+    return messages;
+}
+
+bool isInterleaving(const QStringList& merged, const QStringList& first,
+                    const QStringList& second) {
+    const qsizetype m = first.size();
+    const qsizetype n = second.size();
+    if (merged.size() != m + n)
+        return false;
+    // reachable[j]: the first i lines of first and j of second can make up merged's first i + j.
+    std::vector<bool> reachable(static_cast<size_t>(n) + 1, false);
+    for (qsizetype i = 0; i <= m; ++i) {
+        for (qsizetype j = 0; j <= n; ++j) {
+            bool ok = i == 0 && j == 0;
+            if (i > 0 && reachable[static_cast<size_t>(j)] && first[i - 1] == merged[i + j - 1])
+                ok = true;
+            if (j > 0 && reachable[static_cast<size_t>(j - 1)] &&
+                second[j - 1] == merged[i + j - 1])
+                ok = true;
+            reachable[static_cast<size_t>(j)] = ok;
+        }
+    }
+    return reachable[static_cast<size_t>(n)];
 }

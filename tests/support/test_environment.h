@@ -42,6 +42,19 @@ private:
     std::vector<std::pair<QByteArray, QByteArray>> saved_;
 };
 
+// Points TEMP (TMPDIR, TMP, TEMP) of this process at another path for one scope, for cases in
+// which the TEMP directory itself is unusable; the previous values come back on destruction.
+class TempRedirect {
+public:
+    explicit TempRedirect(const QString& path);
+    ~TempRedirect();
+    TempRedirect(const TempRedirect&) = delete;
+    TempRedirect& operator=(const TempRedirect&) = delete;
+
+private:
+    std::vector<std::pair<QByteArray, QByteArray>> saved_;
+};
+
 // argc/argv for in-process calls of Updater operations. argv[0] is a program name.
 class ArgumentVector {
 public:
@@ -73,3 +86,13 @@ QStringList logMessagesOf(const QByteArray& logBytes);
 
 // A string of 64 lowercase hex digits that is not the digest of anything the tests write.
 QString sampleSha256();
+
+// Waits until the log of this TEMP holds the message (a detached temporary copy logs on after the
+// process that started it has exited) and returns the log's messages; at the timeout it returns
+// what the log holds then.
+QStringList waitForLogMessage(const ScopedTemp& temp, const QString& message,
+                              int timeoutMs = 30000);
+
+// Whether merged holds exactly the lines of first and second, each in its own order (the lines of
+// two processes that append to one log at the same time).
+bool isInterleaving(const QStringList& merged, const QStringList& first, const QStringList& second);

@@ -1,0 +1,100 @@
+// The self-delete scripts. The cmd.exe text is fixed byte for byte (CR LF line ends); the /bin/sh
+// text mirrors it step by step.
+
+#include "self_delete_script.h"
+
+namespace relocation {
+
+namespace {
+
+// 30 lines, each ending in CR LF. "%TEMP%" and "%RETRIES%" are not Qt placeholders (a letter
+// follows the percent sign), so they reach cmd.exe unchanged.
+const QString kWindowsTemplate =
+    QStringLiteral("@echo off\r\n"
+                   "setlocal EnableExtensions\r\n"
+                   "\r\n"
+                   "rem Make sure cmd.exe is not running from the directory being deleted.\r\n"
+                   "cd /d \"%TEMP%\"\r\n"
+                   "\r\n"
+                   "rem Give the temporary updater time to exit.\r\n"
+                   "timeout /t 2 /nobreak >nul\r\n"
+                   "\r\n"
+                   "rem Retry removing the temporary updater directory.\r\n"
+                   "set /a RETRIES=0\r\n"
+                   "\r\n"
+                   ":RETRY_DELETE\r\n"
+                   "set /a RETRIES+=1\r\n"
+                   "\r\n"
+                   "rmdir /s /q \"%1\" >nul 2>&1\r\n"
+                   "\r\n"
+                   "if not exist \"%1\" goto CLEANUP_SCRIPT\r\n"
+                   "\r\n"
+                   "if %RETRIES% GEQ 15 goto CLEANUP_FAILED\r\n"
+                   "\r\n"
+                   "timeout /t 2 /nobreak >nul\r\n"
+                   "goto RETRY_DELETE\r\n"
+                   "\r\n"
+                   ":CLEANUP_SCRIPT\r\n"
+                   "del /f /q \"%2\" >nul 2>&1\r\n"
+                   "exit /b 0\r\n"
+                   "\r\n"
+                   ":CLEANUP_FAILED\r\n"
+                   "exit /b 1\r\n");
+
+// Seconds for sleep(1): "2" for 2000 ms, "0.05" for 50 ms.
+QString seconds(int milliseconds) {
+    return QString::number(milliseconds / 1000.0);
+}
+
+} // namespace
+
+QString windowsSelfDeleteTemplate() {
+    return kWindowsTemplate;
+}
+
+QString windowsSelfDeleteScript(const QString& nativeDirectory, const QString& nativeScriptPath) {
+    // Two calls: the first fills both "%1", the second the "%2" that is then the lowest left.
+    return kWindowsTemplate.arg(nativeDirectory).arg(nativeScriptPath);
+}
+
+QString posixSelfDeleteScript(const QString& directory, const QString& scriptPath,
+                              const SelfDeleteTiming& timing) {
+    // The paths are shell words of their own, assigned once; the script refers to them only
+    // through double-quoted expansions, so spaces, quotes and '$' in them stay literal.
+    return QStringLiteral("#!/bin/sh\n"
+                          "# Removes the temporary updater directory once the updater has exited.\n"
+                          "directory=%1\n"
+                          "script=%2\n"
+                          "\n"
+                          "# Make sure the shell is not running from the directory being deleted.\n"
+                          "cd \"${TMPDIR:-/tmp}\" 2>/dev/null || cd /\n"
+                          "\n"
+                          "# Give the temporary updater time to exit.\n"
+                          "sleep %3\n"
+                          "\n"
+                          "retries=0\n"
+                          "while :; do\n"
+                          "    retries=$((retries + 1))\n"
+                          "    rm -rf -- \"$directory\" >/dev/null 2>&1\n"
+                          "    if [ ! -e \"$directory\" ] && [ ! -L \"$directory\" ]; then\n"
+                          "        rm -f -- \"$script\" >/dev/null 2>&1\n"
+                          "        exit 0\n"
+                          "    fi\n"
+                          "    if [ \"$retries\" -ge %4 ]; then\n"
+                          "        exit 1\n"
+                          "    fi\n"
+                          "    sleep %5\n"
+                          "done\n")
+        .arg(shellQuoted(directory), shellQuoted(scriptPath), seconds(timing.initialDelayMs),
+             QString::number(kSelfDeleteAttempts), seconds(timing.retryDelayMs));
+}
+
+QString shellQuoted(const QString& text) {
+    // Inside single quotes nothing is special but the single quote itself, which is written as
+    // close-quote, escaped quote, open-quote.
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+} // namespace relocation

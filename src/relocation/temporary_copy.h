@@ -1,0 +1,29 @@
+#pragma once
+
+// Relocation of the original updater into a temporary updater directory under TEMP.
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace relocation {
+
+using LogFunction = std::function<void(const QString&)>;
+
+// The libraries that this build loads from its own directory, in the order they are copied
+// (the build setting UPDATER_RUNTIME_LIBRARIES).
+QStringList runtimeLibraries();
+
+// The temporary copy's arguments: argv[1] to argv[argc - 1], each decoded from the local 8-bit
+// encoding (a null entry gives an empty argument), followed by "--temporary-copy".
+QStringList temporaryCopyArguments(int argc, char** argv);
+
+// Creates "Quindlebrookware-Updater-<uuid>" in TEMP, copies the executable into it under the
+// platform's updater name and each library (a file name beside the executable) under its own
+// name, in order, and starts the copy detached there with the given arguments. Every step and
+// failure is logged; after a failure nothing that this call created is left behind.
+bool launchTemporaryCopy(const QString& executablePath, const QStringList& libraries,
+                         const QStringList& arguments, const LogFunction& log);
+
+} // namespace relocation
