@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes
+    openssl               # tests: throwaway code-signing certificates
+    osslsigncode          # tests: Authenticode-signs the generated installer images and reads them back
 )
 
 missing=()
