@@ -121,10 +121,11 @@ bool stageAndStart(const UpdateRequest& request, UpdateLaunch& launch) {
         QStringLiteral("--sha256"),    launch.sha256,
         QStringLiteral("--restart"),   QDir::toNativeSeparators(request.restartApplication),
     };
-    // The updater runs from its own directory, so that it holds no directory of the host's.
-    const QString workingDirectory = QFileInfo(request.updaterExecutable).absolutePath();
-    if (!QProcess::startDetached(request.updaterExecutable, launch.updaterArguments,
-                                 workingDirectory, &launch.updaterProcessId)) {
+    // The updater runs from its own directory, so that it holds no directory of the host's; a
+    // relative program path would then be looked up from there, so it is made absolute first.
+    const QFileInfo updater(request.updaterExecutable);
+    if (!QProcess::startDetached(updater.absoluteFilePath(), launch.updaterArguments,
+                                 updater.absolutePath(), &launch.updaterProcessId)) {
         launch.errorMessage =
             QStringLiteral("Could not start the updater: %1").arg(request.updaterExecutable);
         return false;

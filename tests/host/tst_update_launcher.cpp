@@ -112,18 +112,22 @@ private slots:
 void UpdateLauncherTest::stagesInstallerAndStartsUpdater_data() {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<QString>("tempSubdirectory"); // empty: the process's TEMP
+    QTest::addColumn<bool>("relativeUpdater");     // given relative to the current directory
 
-    QTest::newRow("empty installer") << qint64(0) << QString();
-    QTest::newRow("small installer") << qint64(100) << QString();
-    QTest::newRow("exactly one chunk") << qint64(1024 * 1024) << QString();
-    QTest::newRow("one byte past a chunk") << qint64(1024 * 1024 + 1) << QString();
-    QTest::newRow("several chunks") << qint64(3 * 1024 * 1024 + 17) << QString();
-    QTest::newRow("TEMP with blanks and accents") << qint64(4096) << QStringLiteral("my temp é");
+    QTest::newRow("empty installer") << qint64(0) << QString() << false;
+    QTest::newRow("small installer") << qint64(100) << QString() << false;
+    QTest::newRow("exactly one chunk") << qint64(1024 * 1024) << QString() << false;
+    QTest::newRow("one byte past a chunk") << qint64(1024 * 1024 + 1) << QString() << false;
+    QTest::newRow("several chunks") << qint64(3 * 1024 * 1024 + 17) << QString() << false;
+    QTest::newRow("TEMP with blanks and accents")
+        << qint64(4096) << QStringLiteral("my temp é") << false;
+    QTest::newRow("updater path relative") << qint64(10) << QString() << true;
 }
 
 void UpdateLauncherTest::stagesInstallerAndStartsUpdater() {
     QFETCH(qint64, size);
     QFETCH(QString, tempSubdirectory);
+    QFETCH(bool, relativeUpdater);
     const QByteArray content = patternBytes(size);
     HostFixture host(content);
     QVERIFY(host.temp.isValid());
@@ -133,8 +137,16 @@ void UpdateLauncherTest::stagesInstallerAndStartsUpdater() {
         QVERIFY(QDir().mkpath(tempDirectory));
     }
 
-    const UpdateLaunch launch =
-        startUpdate(host.request(tempSubdirectory.isEmpty() ? QString() : tempDirectory));
+    UpdateRequest request = host.request(tempSubdirectory.isEmpty() ? QString() : tempDirectory);
+    const QString currentDirectory = QDir::currentPath();
+    const auto restoreCurrent = qScopeGuard([&] { QDir::setCurrent(currentDirectory); });
+    if (relativeUpdater) {
+        const QFileInfo recorder(recorderExecutable());
+        QVERIFY(QDir::setCurrent(recorder.absolutePath() + QStringLiteral("/..")));
+        request.updaterExecutable =
+            QStringLiteral("%1/%2").arg(recorder.absoluteDir().dirName(), recorder.fileName());
+    }
+    const UpdateLaunch launch = startUpdate(request);
     QVERIFY2(launch.started, qPrintable(launch.errorMessage));
     QVERIFY(launch.errorMessage.isEmpty());
     QVERIFY(launch.updaterProcessId > 0);
