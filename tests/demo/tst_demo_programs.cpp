@@ -1,42 +1,14 @@
 // The demo's programs: the application reports the version beside it, and the host stages an
 // installer and starts the updater for its own process.
 
+#include "program_run.h"
 #include "test_environment.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTest>
-
-namespace {
-
-struct Ran {
-    bool finished = false;
-    int exitCode = -1;
-    QString standardOutput;
-    QString standardError;
-};
-
-Ran run(const QString& program, const QStringList& arguments, const QString& workingDirectory) {
-    Ran ran;
-    QProcess process;
-    process.setWorkingDirectory(workingDirectory);
-    process.start(program, arguments);
-    ran.finished = process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit;
-    ran.exitCode = process.exitCode();
-    ran.standardOutput = QString::fromUtf8(process.readAllStandardOutput());
-    ran.standardError = QString::fromUtf8(process.readAllStandardError());
-    return ran;
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 class DemoProgramsTest : public QObject {
     Q_OBJECT
@@ -71,7 +43,7 @@ void DemoProgramsTest::applicationReportsItsVersion() {
     if (!versionFile.isNull())
         temp.writeFile(QStringLiteral("app/version.txt"), versionFile);
 
-    const Ran ran = run(app, {QStringLiteral("ignored")}, temp.path());
+    const ProgramRun ran = runProgram(app, {QStringLiteral("ignored")}, temp.path());
     QVERIFY(ran.finished);
     QCOMPARE(ran.exitCode, exitCode);
     const QString record = temp.filePath(QStringLiteral("app/demo-application.log"));
@@ -82,8 +54,9 @@ void DemoProgramsTest::applicationReportsItsVersion() {
     const QString expected =
         QStringLiteral(" demo-application %1 started with 1 argument(s) in %2\n")
             .arg(version, temp.path());
-    QVERIFY2(ran.standardOutput.endsWith(expected), qPrintable(ran.standardOutput));
-    QCOMPARE(QString::fromUtf8(readAll(record)), ran.standardOutput);
+    const QString output = QString::fromUtf8(ran.standardOutput);
+    QVERIFY2(output.endsWith(expected), qPrintable(output));
+    QCOMPARE(QString::fromUtf8(readFileBytes(record)), output);
 }
 
 void DemoProgramsTest::hostStagesAndStartsTheUpdater_data() {
@@ -125,11 +98,12 @@ void DemoProgramsTest::hostStagesAndStartsTheUpdater() {
         argument.replace(QStringLiteral("%A"), temp.outsidePath(QStringLiteral("app/demo")));
     }
 
-    const Ran ran = run(QStringLiteral(DEMO_HOST), arguments, temp.path());
+    const ProgramRun ran = runProgram(QStringLiteral(DEMO_HOST), arguments, temp.path());
     QVERIFY(ran.finished);
     QCOMPARE(ran.exitCode, exitCode);
     if (exitCode != 0) {
-        QVERIFY2(ran.standardError.startsWith(errorText), qPrintable(ran.standardError));
+        const QString error = QString::fromUtf8(ran.standardError);
+        QVERIFY2(error.startsWith(errorText), qPrintable(error));
         QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList());
         return;
@@ -139,12 +113,12 @@ void DemoProgramsTest::hostStagesAndStartsTheUpdater() {
     static const QRegularExpression staged(
         QStringLiteral("^demo-host: process (\\d+) staged (.+)$"),
         QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = staged.match(ran.standardOutput);
-    QVERIFY2(match.hasMatch(), qPrintable(ran.standardOutput));
-    QVERIFY(ran.standardOutput.endsWith(QStringLiteral("demo-host: exiting\n")));
-    for (int waited = 0; waited < 20000 && !QFileInfo::exists(record); waited += 50)
-        QTest::qWait(50);
-    const QStringList recorded = QString::fromUtf8(readAll(record)).split(QLatin1Char('\n'));
+    const QString output = QString::fromUtf8(ran.standardOutput);
+    const QRegularExpressionMatch match = staged.match(output);
+    QVERIFY2(match.hasMatch(), qPrintable(output));
+    QVERIFY(output.endsWith(QStringLiteral("demo-host: exiting\n")));
+    QVERIFY(waitForFile(record));
+    const QStringList recorded = QString::fromUtf8(readFileBytes(record)).split(QLatin1Char('\n'));
     QCOMPARE(recorded.mid(1, 4),
              QStringList({QStringLiteral("--pid"), match.captured(1), QStringLiteral("--installer"),
                           match.captured(2) + QStringLiteral("/installer.exe")}));

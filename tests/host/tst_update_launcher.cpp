@@ -1,6 +1,7 @@
 // The host side: what startUpdate() leaves in TEMP, what the updater is started with, what a
 // failure leaves behind, and that the real updater accepts the command line it builds.
 
+#include "program_run.h"
 #include "test_environment.h"
 #include "update_launcher.h"
 
@@ -35,11 +36,6 @@ QByteArray patternBytes(qint64 size) {
     return bytes;
 }
 
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Every path below root, relative, sorted: a snapshot to prove that nothing was left behind.
 QStringList treeOf(const QString& root) {
     QStringList entries;
@@ -52,19 +48,16 @@ QStringList treeOf(const QString& root) {
 }
 
 QString sha256sumOf(const QString& path) {
-    QProcess process;
-    process.start(QStringLiteral("sha256sum"), {path});
-    if (!process.waitForFinished() || process.exitCode() != 0)
-        return {};
-    return QString::fromLatin1(process.readAllStandardOutput().left(64));
+    const ProgramRun run = runProgram(QStringLiteral("sha256sum"), {path});
+    return run.finished && run.exitCode == 0 ? QString::fromLatin1(run.standardOutput.left(64))
+                                             : QString();
 }
 
 // The working directory and the arguments that the recorder was started with; waits for the
 // detached process to write them.
 QStringList waitForRecord(const QString& recordPath) {
-    for (int waited = 0; waited < 20000 && !QFileInfo::exists(recordPath); waited += 50)
-        QTest::qWait(50);
-    QStringList lines = QString::fromUtf8(readAll(recordPath)).split(QLatin1Char('\n'));
+    waitForFile(recordPath);
+    QStringList lines = QString::fromUtf8(readFileBytes(recordPath)).split(QLatin1Char('\n'));
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
@@ -163,8 +156,8 @@ void UpdateLauncherTest::stagesInstallerAndStartsUpdater() {
     QCOMPARE(launch.manifestPath, launch.stagingDirectory + QStringLiteral("/manifest.json"));
 
     // The installer is copied byte for byte; the download stays where it was.
-    QCOMPARE(readAll(launch.installerPath), content);
-    QCOMPARE(readAll(host.installer), content);
+    QCOMPARE(readFileBytes(launch.installerPath), content);
+    QCOMPARE(readFileBytes(host.installer), content);
 
     // The digest is the one an independent tool computes.
     const QString digest = sha256sumOf(launch.installerPath);
@@ -172,7 +165,7 @@ void UpdateLauncherTest::stagesInstallerAndStartsUpdater() {
     QCOMPARE(launch.sha256, digest);
 
     // The manifest parses back to exactly the two members.
-    const QByteArray manifestBytes = readAll(launch.manifestPath);
+    const QByteArray manifestBytes = readFileBytes(launch.manifestPath);
     QVERIFY(manifestBytes.size() >= 1 && manifestBytes.size() <= 16384);
     QJsonParseError error;
     const QJsonDocument manifest = QJsonDocument::fromJson(manifestBytes, &error);

@@ -3,39 +3,14 @@
 // breaking the shell part.
 
 #include "installer_image.h"
+#include "program_run.h"
 #include "test_environment.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 
 namespace {
-
-struct Ran {
-    bool finished = false;
-    int exitCode = -1;
-    QByteArray standardOutput;
-    QByteArray standardError;
-};
-
-Ran runProgram(const QString& program, const QStringList& arguments,
-               const QString& workingDirectory = QString()) {
-    Ran ran;
-    QProcess process;
-    process.setWorkingDirectory(workingDirectory);
-    process.start(program, arguments);
-    ran.finished = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
-    ran.exitCode = process.exitCode();
-    ran.standardOutput = process.readAllStandardOutput();
-    ran.standardError = process.readAllStandardError();
-    return ran;
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 quint32 u32At(const QByteArray& bytes, int offset) {
     quint32 value = 0;
@@ -65,11 +40,12 @@ QByteArray recordingPayload(const QString& recordDir, int exitCode, bool finalLi
 
 // Checks what recordingPayload() left: exactly one run, in workDir, with these arguments.
 void verifyRecord(const QString& recordDir, const QString& workDir, const QStringList& arguments) {
-    QCOMPARE(readAll(recordDir + QStringLiteral("/ran")), QByteArray("ran\n"));
-    QCOMPARE(QString::fromUtf8(readAll(recordDir + QStringLiteral("/cwd"))).trimmed(), workDir);
+    QCOMPARE(readFileBytes(recordDir + QStringLiteral("/ran")), QByteArray("ran\n"));
+    QCOMPARE(QString::fromUtf8(readFileBytes(recordDir + QStringLiteral("/cwd"))).trimmed(),
+             workDir);
     QStringList expected{QString::number(arguments.size())};
     expected += arguments;
-    QString args = QString::fromUtf8(readAll(recordDir + QStringLiteral("/args")));
+    QString args = QString::fromUtf8(readFileBytes(recordDir + QStringLiteral("/args")));
     args.chop(1);
     QCOMPARE(args.split(QLatin1Char('\n')), expected);
 }
@@ -129,10 +105,10 @@ void InstallerImageTest::runsPayloadUnderShell() {
 
     if (start == Start::Tool) {
         const QString payloadFile = temp.writeFile(QStringLiteral("payload.sh"), payload);
-        const Ran tool = runProgram(makeInstallerImageTool(), {image, payloadFile});
+        const ProgramRun tool = runProgram(makeInstallerImageTool(), {image, payloadFile});
         QVERIFY(tool.finished);
         QCOMPARE(tool.exitCode, 0);
-        QCOMPARE(readAll(image), InstallerImage::build(payload));
+        QCOMPARE(readFileBytes(image), InstallerImage::build(payload));
     } else {
         QVERIFY(InstallerImage::write(image, payload));
     }
@@ -141,8 +117,8 @@ void InstallerImageTest::runsPayloadUnderShell() {
     const QStringList shellArguments =
         start == Start::Command ? QStringList{QStringLiteral("-c"), QStringLiteral("\"$0\" \"$@\"")}
                                 : QStringList();
-    const Ran ran = runProgram(QStringLiteral("/bin/sh"),
-                               shellArguments + QStringList{image} + arguments, workDir);
+    const ProgramRun ran = runProgram(QStringLiteral("/bin/sh"),
+                                      shellArguments + QStringList{image} + arguments, workDir);
     QVERIFY(ran.finished);
     QCOMPARE(ran.exitCode, exitCode);
     QCOMPARE(ran.standardOutput, QByteArray());
@@ -216,7 +192,7 @@ void InstallerImageTest::headersAndStubArea() {
     // And the shell still runs it.
     const QString path = temp.filePath(QStringLiteral("installer.exe"));
     QVERIFY(InstallerImage::write(path, payload));
-    const Ran ran = runProgram(QStringLiteral("/bin/sh"), {path}, temp.path());
+    const ProgramRun ran = runProgram(QStringLiteral("/bin/sh"), {path}, temp.path());
     QVERIFY(ran.finished);
     QCOMPARE(ran.exitCode, 5);
 }
@@ -231,7 +207,7 @@ void InstallerImageTest::signedImageVerifiesAndStillRuns() {
     const QString certificate = keys + QStringLiteral("/certificate.pem");
 
     // A throwaway self-signed code-signing certificate.
-    const Ran made = runProgram(
+    const ProgramRun made = runProgram(
         QStringLiteral("openssl"),
         {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
          QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"), key,
@@ -245,26 +221,27 @@ void InstallerImageTest::signedImageVerifiesAndStillRuns() {
     const QString signedImage = temp.filePath(QStringLiteral("installer.exe"));
     QVERIFY(InstallerImage::write(unsignedImage, recordingPayload(recordDir, 9)));
 
-    const Ran notYet = runProgram(QStringLiteral("osslsigncode"),
-                                  {QStringLiteral("verify"), QStringLiteral("-in"), unsignedImage});
+    const ProgramRun notYet =
+        runProgram(QStringLiteral("osslsigncode"),
+                   {QStringLiteral("verify"), QStringLiteral("-in"), unsignedImage});
     QVERIFY(notYet.finished);
     QVERIFY(notYet.exitCode != 0);
     QVERIFY2(!notYet.standardOutput.contains("invalid PE checksum"),
              notYet.standardOutput.constData());
 
-    const Ran signedRun = runProgram(QStringLiteral("osslsigncode"),
-                                     {QStringLiteral("sign"), QStringLiteral("-certs"), certificate,
-                                      QStringLiteral("-key"), key, QStringLiteral("-n"),
-                                      QStringLiteral("Test installer"), QStringLiteral("-in"),
-                                      unsignedImage, QStringLiteral("-out"), signedImage},
-                                     temp.path());
+    const ProgramRun signedRun = runProgram(
+        QStringLiteral("osslsigncode"),
+        {QStringLiteral("sign"), QStringLiteral("-certs"), certificate, QStringLiteral("-key"), key,
+         QStringLiteral("-n"), QStringLiteral("Test installer"), QStringLiteral("-in"),
+         unsignedImage, QStringLiteral("-out"), signedImage},
+        temp.path());
     QVERIFY2(signedRun.finished && signedRun.exitCode == 0,
              (signedRun.standardOutput + signedRun.standardError).constData());
 
     // The signature is read back; trust is not the point here, so the certificate is its own CA.
-    const Ran verified = runProgram(QStringLiteral("osslsigncode"),
-                                    {QStringLiteral("verify"), QStringLiteral("-in"), signedImage,
-                                     QStringLiteral("-CAfile"), certificate});
+    const ProgramRun verified = runProgram(QStringLiteral("osslsigncode"),
+                                           {QStringLiteral("verify"), QStringLiteral("-in"),
+                                            signedImage, QStringLiteral("-CAfile"), certificate});
     QVERIFY(verified.finished);
     QVERIFY2(verified.exitCode == 0,
              (verified.standardOutput + verified.standardError).constData());
@@ -272,8 +249,8 @@ void InstallerImageTest::signedImageVerifiesAndStillRuns() {
 
     // Signing appended the certificate table and changed only the checksum and the certificate
     // table's data directory.
-    const QByteArray before = readAll(unsignedImage);
-    QByteArray after = readAll(signedImage);
+    const QByteArray before = readFileBytes(unsignedImage);
+    QByteArray after = readFileBytes(signedImage);
     QVERIFY(after.size() > before.size());
     const int optional = int(u32At(before, 0x3c)) + 24;
     const int checksum = optional + 64;
@@ -285,7 +262,7 @@ void InstallerImageTest::signedImageVerifiesAndStillRuns() {
     QCOMPARE(after.left(before.size()), before);
 
     // And the signed image still runs its payload under the shell.
-    const Ran ran = runProgram(QStringLiteral("/bin/sh"), {signedImage}, temp.path());
+    const ProgramRun ran = runProgram(QStringLiteral("/bin/sh"), {signedImage}, temp.path());
     QVERIFY(ran.finished);
     QCOMPARE(ran.exitCode, 9);
     verifyRecord(recordDir, temp.path(), {});
