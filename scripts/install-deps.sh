@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes
-    openssl               # command line: reference SHA-256 for the tests and the benchmark
+    openssl               # tests: reference SHA-256 and throwaway code-signing certificates
+    osslsigncode          # tests: Authenticode-signs the generated installer images and reads them back
 )
 
 missing=()

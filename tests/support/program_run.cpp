@@ -1,0 +1,38 @@
+#include "program_run.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+ProgramRun runProgram(const QString& program, const QStringList& arguments,
+                      const QString& workingDirectory, int timeoutMs) {
+    ProgramRun run;
+    QProcess process;
+    process.setWorkingDirectory(workingDirectory);
+    process.start(program, arguments);
+    run.finished =
+        process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    run.exitCode = process.exitCode();
+    run.standardOutput = process.readAllStandardOutput();
+    run.standardError = process.readAllStandardError();
+    return run;
+}
+
+QByteArray readFileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool waitForFile(const QString& path, int timeoutMs) {
+    for (int waited = 0; !QFileInfo::exists(path); waited += 50) {
+        if (waited >= timeoutMs)
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// Small process and file helpers shared by the suites that run helper programs.
+
+struct ProgramRun {
+    bool finished = false; // ended normally within the time limit
+    int exitCode = -1;
+    QByteArray standardOutput;
+    QByteArray standardError;
+};
+
+// Runs a program to its end (killing it after timeoutMs) and collects its output.
+ProgramRun runProgram(const QString& program, const QStringList& arguments,
+                      const QString& workingDirectory = QString(), int timeoutMs = 60000);
+
+// The whole content of a file; empty when it cannot be read.
+QByteArray readFileBytes(const QString& path);
+
+// Waits, processing events, until something exists at path; false after timeoutMs.
+bool waitForFile(const QString& path, int timeoutMs = 20000);
