@@ -9,7 +9,12 @@
 void Updater::log(const QString& message) {
     // Opened and closed for every line, so that nothing is lost when the process ends between
     // two messages, and the two updater processes can append to the same file.
-    QFile file(QDir::tempPath() + QStringLiteral("/Vexta-Updater.log"));
+    // Qt reports an empty TEMP when the directory it names does not exist; the line is then
+    // dropped rather than written to the file-system root.
+    const QString tempDirectory = QDir::tempPath();
+    if (tempDirectory.isEmpty())
+        return;
+    QFile file(tempDirectory + QStringLiteral("/Vexta-Updater.log"));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
         return;
     const QString timestamp =
