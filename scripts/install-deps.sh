@@ -5,7 +5,11 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes
+    qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes;
+                          # Qt Network: the tests' CRL server
+    libssl-dev            # OpenSSL: the POSIX Authenticode verifier (PKCS#7, X.509, CRLs, timestamps)
+    libcurl4-openssl-dev  # libcurl: CRL downloads for revocation checking
+    osslsigncode          # the tests compare the verifier's verdicts with osslsigncode verify
 )
 
 missing=()
