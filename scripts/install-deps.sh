@@ -5,9 +5,12 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes
+    qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes;
+                          # Qt Network: the tests' CRL server
+    libssl-dev            # OpenSSL: the POSIX Authenticode verifier (PKCS#7, X.509, CRLs, timestamps)
+    libcurl4-openssl-dev  # libcurl: CRL downloads for revocation checking
     openssl               # tests: reference SHA-256 and throwaway code-signing certificates
-    osslsigncode          # tests: Authenticode-signs the generated installer images and reads them back
+    osslsigncode          # tests: signs installer images; compares verdicts with osslsigncode verify
 )
 
 missing=()

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <atomic>
+#include <memory>
+
+class QThread;
+
+// A small HTTP/1.0 server on 127.0.0.1 that serves the "*.crl" files of one directory, on a thread
+// of its own so that it answers while the thread that started it is blocked in a download.
+// Anything else gets 404. It stops when destroyed.
+class CrlServer {
+public:
+    // The port that the CRL distribution points of the test certificates name.
+    static constexpr quint16 kDefaultPort = 48213;
+
+    explicit CrlServer(const QString& directory, quint16 port = kDefaultPort);
+    ~CrlServer();
+    CrlServer(const CrlServer&) = delete;
+    CrlServer& operator=(const CrlServer&) = delete;
+
+    bool isListening() const { return listening_; }
+    // Requests answered so far, with a file or with 404.
+    int requestCount() const { return requests_.load(); }
+
+private:
+    std::unique_ptr<QThread> thread_;
+    bool listening_ = false;
+    std::atomic<int> requests_{0};
+};
+
+// The directory of the committed test PKI (certificates, CRLs, signed images).
+QString testPkiDirectory();

@@ -1,0 +1,257 @@
+// The POSIX verifier on the committed test PKI, with its CRLs served on 127.0.0.1: every verdict
+// and WinTrust code, and the exact lines of the verification.
+
+#include "authenticode_fixtures.h"
+#include "updater.h"
+#include "verification/authenticode_trust.h"
+
+#include <QtTest>
+
+namespace {
+
+const QString kNotPinned =
+    QStringLiteral("SECURITY ERROR: installer signer is not the pinned publisher.");
+
+QString publisherName(const QString& kind) {
+    return QStringLiteral("Quindlebrookware TEST %1 - NOT FOR PRODUCTION").arg(kind);
+}
+
+// Flips one byte of the copy at the given offset.
+void flipByte(const QString& path, qint64 offset) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    bytes[offset] = static_cast<char>(bytes[offset] ^ 0x01);
+    QVERIFY(file.seek(0));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+struct Outcome {
+    bool passed = false;
+    QStringList lines;
+};
+
+Outcome verifyWith(const ScopedTemp& temp, const QString& path, const QByteArray& pin,
+                   const QByteArray& anchors) {
+    const std::unique_ptr<AuthenticodeTrust> trust = createPlatformAuthenticodeTrust(anchors);
+    Updater updater;
+    Outcome outcome;
+    outcome.passed = verifyAuthenticodeWithPin(updater, path, pin.constData(), *trust);
+    outcome.lines = temp.logMessages();
+    return outcome;
+}
+
+} // namespace
+
+class TestAuthenticodePosix : public QObject {
+    Q_OBJECT
+
+private slots:
+    void refusals_data() {
+        QTest::addColumn<QString>("fixture");
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<bool>("serveCrls");
+        QTest::addColumn<QString>("code");
+
+        QTest::newRow("unsigned PE32+") << "test-unsigned-pe32plus.exe"
+                                        << "" << true << "800b0100";
+        QTest::newRow("unsigned PE32") << "test-unsigned-pe32.exe"
+                                       << "" << true << "800b0100";
+        QTest::newRow("not a PE file") << "test-root.pem"
+                                       << "" << true << "800b0003";
+        QTest::newRow("empty file") << "test-pinned-sha256.exe"
+                                    << "empty" << true << "800b0003";
+        QTest::newRow("flipped byte in the code") << "test-pinned-sha256.exe"
+                                                  << "flip-code" << true << "80096010";
+        QTest::newRow("flipped byte in the headers") << "test-pinned-sha1-pe32.exe"
+                                                     << "flip-header" << true << "80096010";
+        QTest::newRow("truncated certificate table") << "test-pinned-sha256.exe"
+                                                     << "truncate" << true << "800b0100";
+        QTest::newRow("bytes appended after the table") << "test-pinned-sha256.exe"
+                                                        << "append" << true << "80096010";
+        QTest::newRow("damaged signature value") << "test-pinned-sha256.exe"
+                                                 << "flip-signature" << true << "80096010";
+        QTest::newRow("revoked publisher") << "test-revoked-publisher.exe"
+                                           << "" << true << "800b010c";
+        QTest::newRow("revoked intermediate") << "test-under-revoked-ca.exe"
+                                              << "" << true << "800b010c";
+        QTest::newRow("CRL server down") << "test-pinned-sha256.exe"
+                                         << "" << false << "80092013";
+        QTest::newRow("expired, no timestamp") << "test-expired-publisher.exe"
+                                               << "" << true << "800b0101";
+        QTest::newRow("untrusted root") << "test-untrusted-root.exe"
+                                        << "" << true << "800b0109";
+        QTest::newRow("no code-signing usage") << "test-server-only.exe"
+                                               << "" << true << "800b0110";
+    }
+    void refusals() {
+        QFETCH(QString, fixture);
+        QFETCH(QString, damage);
+        QFETCH(bool, serveCrls);
+        QFETCH(QString, code);
+
+        ScopedTemp temp;
+        QVERIFY(temp.isValid());
+        const QString path = copyFixture(temp, fixture, QStringLiteral("installer.exe"));
+        const qint64 size = QFileInfo(path).size();
+        QFile file(path);
+        if (damage == QLatin1String("empty")) {
+            QVERIFY(file.resize(0));
+        } else if (damage == QLatin1String("flip-code")) {
+            flipByte(path, 0x400 + 2); // inside the first section
+        } else if (damage == QLatin1String("flip-header")) {
+            flipByte(path, 0x4e); // the DOS stub's text
+        } else if (damage == QLatin1String("truncate")) {
+            QVERIFY(file.resize(size - 100));
+        } else if (damage == QLatin1String("append")) {
+            QVERIFY(file.open(QIODevice::Append));
+            file.write("appended");
+            file.close();
+        } else if (damage == QLatin1String("flip-signature")) {
+            flipByte(path, size - 40); // inside the signer's signature value, near the table's end
+        }
+
+        std::unique_ptr<CrlServer> server;
+        if (serveCrls) {
+            server = std::make_unique<CrlServer>(testPkiDirectory());
+            QVERIFY(server->isListening());
+        }
+        const Outcome outcome = verifyWith(
+            temp, path, thumbprintOf(QStringLiteral("test-publisher")), builtInTrustAnchors());
+        QVERIFY(!outcome.passed);
+        QCOMPARE(outcome.lines,
+                 (QStringList{QStringLiteral("Starting strict Authenticode verification: ") + path,
+                              QStringLiteral("WinVerifyTrust FAILED: 0x") + code}));
+    }
+
+    void pinnedPublisherPasses_data() {
+        QTest::addColumn<QString>("fixture");
+        QTest::newRow("SHA-256, PE32+") << "test-pinned-sha256.exe";
+        QTest::newRow("SHA-256, PE32") << "test-pinned-sha256-pe32.exe";
+        QTest::newRow("SHA-1, PE32") << "test-pinned-sha1-pe32.exe";
+        QTest::newRow("RFC 3161 timestamp") << "test-pinned-timestamped.exe";
+    }
+    void pinnedPublisherPasses() {
+        QFETCH(QString, fixture);
+        ScopedTemp temp;
+        QVERIFY(temp.isValid());
+        const QString path = copyFixture(temp, fixture, QStringLiteral("installer.exe"));
+        CrlServer server(testPkiDirectory());
+        QVERIFY(server.isListening());
+        const QByteArray pin = thumbprintOf(QStringLiteral("test-publisher"));
+        const Outcome outcome = verifyWith(temp, path, pin, builtInTrustAnchors());
+        QVERIFY(outcome.passed);
+        QCOMPARE(outcome.lines,
+                 QStringList{QStringLiteral("Starting strict Authenticode verification: ") + path} +
+                     passingLines(pin, publisherName(QStringLiteral("Publisher"))));
+        QVERIFY(server.requestCount() >= 2); // the intermediate's and the publisher's CRLs
+    }
+
+    void otherPublisherIsRefusedAfterTrust() {
+        ScopedTemp temp;
+        QVERIFY(temp.isValid());
+        const QString path = copyFixture(temp, QStringLiteral("test-other-publisher.exe"));
+        CrlServer server(testPkiDirectory());
+        const QByteArray pin = thumbprintOf(QStringLiteral("test-publisher"));
+        const Outcome outcome = verifyWith(temp, path, pin, builtInTrustAnchors());
+        QVERIFY(!outcome.passed);
+        QCOMPARE(outcome.lines,
+                 (QStringList{
+                     QStringLiteral("Starting strict Authenticode verification: ") + path,
+                     QStringLiteral("Windows Authenticode trust verification PASSED."),
+                     QStringLiteral("Certificate revocation checking PASSED."),
+                     QStringLiteral("Signer certificate SHA-256 thumbprint: ") +
+                         QString::fromLatin1(thumbprintOf(QStringLiteral("test-other-publisher"))),
+                     QStringLiteral("SECURITY ERROR: certificate thumbprint PIN FAILED."),
+                     QStringLiteral("Expected signer thumbprint: ") + QString::fromLatin1(pin),
+                     QStringLiteral("Signer certificate subject: ") +
+                         publisherName(QStringLiteral("Other Publisher")),
+                     QStringLiteral("Signer certificate issuer: ") + kIssuerName, kNotPinned}));
+    }
+
+    // An expired signer is trusted when a valid timestamp shows that it signed while valid.
+    void expiredSignerWithTimestampIsJudgedAtTheStampedTime() {
+        ScopedTemp temp;
+        QVERIFY(temp.isValid());
+        const QString path =
+            copyFixture(temp, QStringLiteral("test-expired-publisher-timestamped.exe"));
+        CrlServer server(testPkiDirectory());
+        const QByteArray pin = thumbprintOf(QStringLiteral("test-expired-publisher"));
+        const Outcome outcome = verifyWith(temp, path, pin, builtInTrustAnchors());
+        QVERIFY(outcome.passed);
+        QCOMPARE(outcome.lines.mid(1),
+                 passingLines(pin, publisherName(QStringLiteral("Expired Publisher"))));
+    }
+
+    // A timestamp whose token no longer matches the signature it stamps is refused, not ignored.
+    void damagedTimestampIsRefused() {
+        ScopedTemp temp;
+        QVERIFY(temp.isValid());
+        const QString path =
+            copyFixture(temp, QStringLiteral("test-expired-publisher-timestamped.exe"));
+        const QByteArray bytes =
+            readFixture(QStringLiteral("test-expired-publisher-timestamped.exe"));
+        // The token's signature value is the last large block of the table: flip a byte in it.
+        flipByte(path, bytes.size() - 60);
+        CrlServer server(testPkiDirectory());
+        const Outcome outcome =
+            verifyWith(temp, path, thumbprintOf(QStringLiteral("test-expired-publisher")),
+                       builtInTrustAnchors());
+        QVERIFY(!outcome.passed);
+        QCOMPARE(outcome.lines.last(), QStringLiteral("WinVerifyTrust FAILED: 0x80096005"));
+    }
+
+    // Other trust anchors than the embedded ones: the system's store does not know the test root.
+    void trustAnchorsDecideTheRoot_data() {
+        QTest::addColumn<QByteArray>("anchors");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("system store") << QByteArray() << "800b010a";
+        QTest::newRow("another root only")
+            << readFixture(QStringLiteral("test-untrusted-root.pem")) << "800b010a";
+    }
+    void trustAnchorsDecideTheRoot() {
+        QFETCH(QByteArray, anchors);
+        QFETCH(QString, code);
+        ScopedTemp temp;
+        QVERIFY(temp.isValid());
+        const QString path = copyFixture(temp, QStringLiteral("test-pinned-sha256.exe"));
+        CrlServer server(testPkiDirectory());
+        const Outcome outcome =
+            verifyWith(temp, path, thumbprintOf(QStringLiteral("test-publisher")), anchors);
+        QVERIFY(!outcome.passed);
+        QCOMPARE(outcome.lines.last(), QStringLiteral("WinVerifyTrust FAILED: 0x") + code);
+    }
+
+    // A CRL server that answers 404 leaves the status unknown, as one that is down does.
+    void missingCrlIsRevocationOffline() {
+        ScopedTemp temp;
+        QVERIFY(temp.isValid());
+        const QString path = copyFixture(temp, QStringLiteral("test-pinned-sha256.exe"));
+        CrlServer server(temp.path()); // a directory without CRLs
+        QVERIFY(server.isListening());
+        const Outcome outcome = verifyWith(
+            temp, path, thumbprintOf(QStringLiteral("test-publisher")), builtInTrustAnchors());
+        QVERIFY(!outcome.passed);
+        QCOMPARE(outcome.lines.last(), QStringLiteral("WinVerifyTrust FAILED: 0x80092013"));
+        QVERIFY(server.requestCount() >= 1);
+    }
+
+    // A CRL signed by someone else is no CRL for the chain: status unknown.
+    void foreignCrlIsRevocationOffline() {
+        ScopedTemp temp;
+        QVERIFY(temp.isValid());
+        const QString path = copyFixture(temp, QStringLiteral("test-pinned-sha256.exe"));
+        temp.writeFile(QStringLiteral("crls/test-root.crl"),
+                       readFixture(QStringLiteral("test-root.crl")));
+        temp.writeFile(QStringLiteral("crls/test-intermediate.crl"),
+                       readFixture(QStringLiteral("test-untrusted-root.crl")));
+        CrlServer server(temp.filePath(QStringLiteral("crls")));
+        const Outcome outcome = verifyWith(
+            temp, path, thumbprintOf(QStringLiteral("test-publisher")), builtInTrustAnchors());
+        QVERIFY(!outcome.passed);
+        QCOMPARE(outcome.lines.last(), QStringLiteral("WinVerifyTrust FAILED: 0x80092013"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAuthenticodePosix)
+#include "tst_authenticode_posix.moc"
