@@ -180,8 +180,11 @@ sign test-server-only.exe test-server-only test-intermediate sha256 test-unsigne
 sign test-untrusted-root.exe test-untrusted-publisher test-untrusted-root sha256 \
     test-unsigned-pe32plus.exe
 
-# Keys of the CAs are not needed after this; the signers' keys are kept out of the repository too.
+# The pinned TEST publisher's key stays, so that the end-to-end tests and the demo can sign the
+# installers they build; every other key is thrown away.
+mv test-publisher.key.pem "$work/keep.key.pem"
 rm -f -- *.key.pem
+mv "$work/keep.key.pem" test-publisher.key.pem
 
 for name in test-publisher test-other-publisher; do
     openssl x509 -in "$name.pem" -outform DER | sha256sum | awk '{print toupper($1)}' \
