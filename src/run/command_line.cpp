@@ -1,6 +1,7 @@
 // The temporary copy's command-line grammar: four options, each exactly once with a separate
 // value, "--temporary-copy" anywhere, nothing else.
 
+#include "hex_text.h"
 #include "updater.h"
 
 #include <QDir>
@@ -14,18 +15,6 @@ constexpr long long kMaxProcessId = 4294967295LL;
 
 QString decodedArgument(const char* argument) {
     return QString::fromLocal8Bit(argument).trimmed();
-}
-
-bool isSha256Text(const QString& text) {
-    if (text.size() != 64)
-        return false;
-    for (const QChar c : text) {
-        const bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') ||
-                         (c >= u'A' && c <= u'F');
-        if (!hex)
-            return false;
-    }
-    return true;
 }
 
 QString normalised(const QString& path) {

@@ -96,7 +96,8 @@ int Updater::runTemporaryCopy(int argc, char** argv) {
     log(QStringLiteral("Installer: %1").arg(installerPath));
     log(QStringLiteral("Restart application: %1").arg(restartPath));
 
-    const QString manifestPath = QDir(stagingDirectoryOf(installerPath)).filePath(kManifestFileName);
+    const QString manifestPath =
+        QDir(stagingDirectoryOf(installerPath)).filePath(kManifestFileName);
 
     if (!validateStagingDirectory(installerPath, manifestPath)) {
         log(QStringLiteral("SECURITY ERROR: staging directory validation failed."));
@@ -165,14 +166,16 @@ bool Updater::cleanStagingArea(const QString& installerPath, const QString& mani
                 : QStringLiteral("Warning: could not remove temporary installer."));
     }
     if (QFileInfo::exists(manifestPath)) {
-        log(QFile::remove(manifestPath) ? QStringLiteral("Update manifest removed.")
-                                        : QStringLiteral("Warning: could not remove update manifest."));
+        log(QFile::remove(manifestPath)
+                ? QStringLiteral("Update manifest removed.")
+                : QStringLiteral("Warning: could not remove update manifest."));
     }
     const QString stagingDirectory = stagingDirectoryOf(installerPath);
     if (!QFileInfo::exists(stagingDirectory))
         return false;
-    log(QDir().rmdir(stagingDirectory) ? QStringLiteral("Staging directory removed.")
-                                       : QStringLiteral("Warning: could not remove staging directory."));
+    log(QDir().rmdir(stagingDirectory)
+            ? QStringLiteral("Staging directory removed.")
+            : QStringLiteral("Warning: could not remove staging directory."));
     return true;
 }
 

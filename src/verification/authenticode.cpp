@@ -3,12 +3,12 @@
 // (AuthenticodeTrust).
 
 #include "authenticode_trust.h"
+#include "hex_text.h"
 #include "updater.h"
 #include "updater_config.h"
 
 #include <QCryptographicHash>
 
-#include <cstring>
 
 namespace {
 
@@ -17,16 +17,7 @@ namespace {
 constexpr const char kExpectedCertificateThumbprint[] = UPDATER_PUBLISHER_THUMBPRINT;
 
 bool isWellFormedThumbprint(const char* thumbprint) {
-    const size_t length = std::strlen(thumbprint);
-    if (length != 64)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        const char c = thumbprint[i];
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-        if (!hex)
-            return false;
-    }
-    return true;
+    return isHexText(QLatin1StringView(thumbprint), 64);
 }
 
 QString hexCode(quint32 code, int width) {

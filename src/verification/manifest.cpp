@@ -1,6 +1,7 @@
 // The manifest that the host application writes beside the installer: a small JSON object that
 // names the installer and states its SHA-256, a second statement of the "--sha256" argument.
 
+#include "hex_text.h"
 #include "updater.h"
 
 #include <QByteArray>
@@ -17,18 +18,6 @@ namespace {
 constexpr qint64 kMaxManifestBytes = 16384;
 
 const QString kInstallerFileName = QStringLiteral("installer.exe");
-
-bool isSha256Text(const QString& text) {
-    if (text.size() != 64)
-        return false;
-    for (const QChar c : text) {
-        const bool hex =
-            (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-        if (!hex)
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 

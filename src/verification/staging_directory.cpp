@@ -1,6 +1,7 @@
 // The staging layout that the host application produces: "Quindlebrookware-Update-<uuid>"
 // directly under TEMP, holding "installer.exe" and "manifest.json" side by side.
 
+#include "hex_text.h"
 #include "updater.h"
 
 #include <QDir>
@@ -20,10 +21,6 @@ QString normalised(const QString& path) {
 
 QString directoryOf(const QString& path) {
     return normalised(QFileInfo(path).absolutePath());
-}
-
-bool isHexDigit(QChar c) {
-    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }
 
 // A braceless UUID in either letter case: hex digits in groups of 8-4-4-4-12 joined by '-'.

@@ -17,6 +17,27 @@ struct Layout {
     QString restart;
 };
 
+// A private TEMP with a valid staging directory holding installer.exe, plus every decoy that a
+// data row refers to.
+Layout makeLayout(const ScopedTemp& temp) {
+    Layout layout;
+    layout.temp = temp.path();
+    layout.staging = temp.createStagingDirectory();
+    layout.installer = temp.writeFile(layout.staging + QStringLiteral("/installer.exe"), "MZ");
+    layout.restart = temp.filePath(QStringLiteral("app/Application.exe"));
+    for (const QString& decoy :
+         {QStringLiteral("/installer.exe.zip"), QStringLiteral("/installer"),
+          QStringLiteral("/sub/installer.exe"), QStringLiteral("/setup.EXE")})
+        temp.writeFile(layout.staging + decoy, "MZ");
+    QDir().mkpath(layout.staging + QStringLiteral("/folder.exe"));
+    temp.writeFile(QStringLiteral("installer.exe"), "MZ");
+    temp.writeFile(QStringLiteral("Quindlebrookware-Updates/installer.exe"), "MZ");
+    temp.writeFile(QStringLiteral("QUINDLEBROOKWARE-update-x/installer.exe"), "MZ");
+    temp.writeFile(
+        temp.outsidePath(QStringLiteral("Quindlebrookware-Update-outside/installer.exe")), "MZ");
+    return layout;
+}
+
 QString expand(QString text, const Layout& layout) {
     text.replace(QStringLiteral("{installer}"), layout.installer);
     text.replace(QStringLiteral("{staging}"), layout.staging);
@@ -33,10 +54,10 @@ QStringList expand(QStringList list, const Layout& layout) {
 }
 
 QStringList valid(const QStringList& before = {}, const QStringList& after = {}) {
-    return before +
-           QStringList{QStringLiteral("--pid"), QStringLiteral("1234"), QStringLiteral("--installer"),
-                       QStringLiteral("{installer}"), QStringLiteral("--sha256"), QStringLiteral("{sha}"),
-                       QStringLiteral("--restart"), QStringLiteral("{restart}")} +
+    return before + QStringList{QStringLiteral("--pid"),       QStringLiteral("1234"),
+                                QStringLiteral("--installer"), QStringLiteral("{installer}"),
+                                QStringLiteral("--sha256"),    QStringLiteral("{sha}"),
+                                QStringLiteral("--restart"),   QStringLiteral("{restart}")} +
            after;
 }
 
@@ -49,7 +70,8 @@ QStringList with(const QString& option, const QString& value) {
 
 const QString kSecurity =
     QStringLiteral("SECURITY ERROR: installer is not inside an approved TEMP staging directory.");
-const QString kSameFile = QStringLiteral("Installer and restart application cannot be the same file.");
+const QString kSameFile =
+    QStringLiteral("Installer and restart application cannot be the same file.");
 const QString kMissing = QStringLiteral("One or more required arguments are missing.");
 
 } // namespace
@@ -72,9 +94,9 @@ void CommandLineTest::refusals_data() {
     const QString sha = sampleSha256();
 
     QTest::newRow("no arguments") << QStringList() << kMissing;
-    QTest::newRow("only the copy flag") << QStringList{QStringLiteral("--temporary-copy")} << kMissing;
-    QTest::newRow("one option missing")
-        << valid().mid(0, 6) << kMissing;
+    QTest::newRow("only the copy flag")
+        << QStringList{QStringLiteral("--temporary-copy")} << kMissing;
+    QTest::newRow("one option missing") << valid().mid(0, 6) << kMissing;
     QTest::newRow("equals form is one unknown token")
         << valid({QStringLiteral("--pid=1234")}).mid(0, 1)
         << QStringLiteral("Unknown command-line argument rejected: --pid=1234");
@@ -90,19 +112,21 @@ void CommandLineTest::refusals_data() {
     QTest::newRow("empty argument in option position")
         << valid({QString()}) << QStringLiteral("Empty command-line argument rejected.");
     QTest::newRow("blank argument in option position")
-        << valid({}, {QStringLiteral("   ")}) << QStringLiteral("Empty command-line argument rejected.");
+        << valid({}, {QStringLiteral("   ")})
+        << QStringLiteral("Empty command-line argument rejected.");
 
-    QTest::newRow("empty pid value") << with(QStringLiteral("--pid"), QString())
-                                     << QStringLiteral("Invalid process ID: ");
-    QTest::newRow("empty installer value") << with(QStringLiteral("--installer"), QStringLiteral(" "))
-                                           << QStringLiteral("Installer path is empty.");
+    QTest::newRow("empty pid value")
+        << with(QStringLiteral("--pid"), QString()) << QStringLiteral("Invalid process ID: ");
+    QTest::newRow("empty installer value")
+        << with(QStringLiteral("--installer"), QStringLiteral(" "))
+        << QStringLiteral("Installer path is empty.");
     QTest::newRow("empty sha256 value") << with(QStringLiteral("--sha256"), QString())
                                         << QStringLiteral("Invalid SHA-256 argument.");
-    QTest::newRow("empty restart value") << with(QStringLiteral("--restart"), QString())
-                                         << QStringLiteral("Restart path is empty.");
+    QTest::newRow("empty restart value")
+        << with(QStringLiteral("--restart"), QString()) << QStringLiteral("Restart path is empty.");
 
     for (const QString& option : {QStringLiteral("--pid"), QStringLiteral("--installer"),
-                                 QStringLiteral("--sha256"), QStringLiteral("--restart")}) {
+                                  QStringLiteral("--sha256"), QStringLiteral("--restart")}) {
         const QString message = QStringLiteral("Invalid %1 argument.").arg(option);
         QTest::addRow("%s as last argument", qPrintable(option)) << valid({}, {option}) << message;
         QStringList twice = valid();
@@ -112,14 +136,16 @@ void CommandLineTest::refusals_data() {
             << valid({}, {option}) + QStringList{QStringLiteral("whatever")} << message;
     }
 
-    for (const QString& pid : {QStringLiteral("0"), QStringLiteral("-5"), QStringLiteral("4294967296"),
-                              QStringLiteral("12ab"), QStringLiteral("0x10"), QStringLiteral("1.5"),
-                              QStringLiteral("99999999999999999999")}) {
+    for (const QString& pid :
+         {QStringLiteral("0"), QStringLiteral("-5"), QStringLiteral("4294967296"),
+          QStringLiteral("12ab"), QStringLiteral("0x10"), QStringLiteral("1.5"),
+          QStringLiteral("99999999999999999999")}) {
         QTest::addRow("pid %s", qPrintable(pid))
-            << with(QStringLiteral("--pid"), pid) << QStringLiteral("Invalid process ID: %1").arg(pid);
+            << with(QStringLiteral("--pid"), pid)
+            << QStringLiteral("Invalid process ID: %1").arg(pid);
     }
-    QTest::newRow("pid is reported trimmed")
-        << with(QStringLiteral("--pid"), QStringLiteral(" 0 ")) << QStringLiteral("Invalid process ID: 0");
+    QTest::newRow("pid is reported trimmed") << with(QStringLiteral("--pid"), QStringLiteral(" 0 "))
+                                             << QStringLiteral("Invalid process ID: 0");
 
     QTest::newRow("sha256 of 63 digits") << with(QStringLiteral("--sha256"), sha.left(63))
                                          << QStringLiteral("Invalid SHA-256 argument.");
@@ -139,32 +165,39 @@ void CommandLineTest::refusals_data() {
 
     QTest::newRow("missing is checked before relative paths")
         << QStringList{QStringLiteral("--installer"), QStringLiteral("installer.exe")} << kMissing;
-    QTest::newRow("relative installer") << with(QStringLiteral("--installer"), QStringLiteral("installer.exe"))
-                                        << QStringLiteral("Installer path must be absolute.");
-    QTest::newRow("relative restart") << with(QStringLiteral("--restart"), QStringLiteral("app/Application.exe"))
-                                      << QStringLiteral("Restart path must be absolute.");
-    QTest::newRow("relative installer is checked before relative restart")
-        << with(QStringLiteral("--installer"), QStringLiteral("x.exe")).replaceInStrings(
-               QStringLiteral("{restart}"), QStringLiteral("y"))
+    QTest::newRow("relative installer")
+        << with(QStringLiteral("--installer"), QStringLiteral("installer.exe"))
         << QStringLiteral("Installer path must be absolute.");
-    QTest::newRow("suffix .exe.zip") << with(QStringLiteral("--installer"), QStringLiteral("{staging}/installer.exe.zip"))
-                                     << QStringLiteral("Installer must be an .exe file.");
-    QTest::newRow("no suffix") << with(QStringLiteral("--installer"), QStringLiteral("{staging}/installer"))
+    QTest::newRow("relative restart")
+        << with(QStringLiteral("--restart"), QStringLiteral("app/Application.exe"))
+        << QStringLiteral("Restart path must be absolute.");
+    QTest::newRow("relative installer is checked before relative restart")
+        << with(QStringLiteral("--installer"), QStringLiteral("x.exe"))
+               .replaceInStrings(QStringLiteral("{restart}"), QStringLiteral("y"))
+        << QStringLiteral("Installer path must be absolute.");
+    QTest::newRow("suffix .exe.zip")
+        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/installer.exe.zip"))
+        << QStringLiteral("Installer must be an .exe file.");
+    QTest::newRow("no suffix") << with(QStringLiteral("--installer"),
+                                       QStringLiteral("{staging}/installer"))
                                << QStringLiteral("Installer must be an .exe file.");
     QTest::newRow("suffix is checked before location")
         << with(QStringLiteral("--installer"), QStringLiteral("{temp}/elsewhere/setup.msi"))
         << QStringLiteral("Installer must be an .exe file.");
 
     QTest::newRow("installer does not exist")
-        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/missing.exe")) << kSecurity;
+        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/missing.exe"))
+        << kSecurity;
     QTest::newRow("installer is a directory")
         << with(QStringLiteral("--installer"), QStringLiteral("{staging}/folder.exe")) << kSecurity;
     QTest::newRow("installer directly in TEMP")
         << with(QStringLiteral("--installer"), QStringLiteral("{temp}/installer.exe")) << kSecurity;
     QTest::newRow("installer one level too deep")
-        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/sub/installer.exe")) << kSecurity;
+        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/sub/installer.exe"))
+        << kSecurity;
     QTest::newRow("directory without the staging prefix")
-        << with(QStringLiteral("--installer"), QStringLiteral("{temp}/Quindlebrookware-Updates/installer.exe"))
+        << with(QStringLiteral("--installer"),
+                QStringLiteral("{temp}/Quindlebrookware-Updates/installer.exe"))
         << kSecurity;
     QTest::newRow("installer beside TEMP")
         << with(QStringLiteral("--installer"),
@@ -172,11 +205,14 @@ void CommandLineTest::refusals_data() {
         << kSecurity;
 
     QTest::newRow("same file through a dot segment")
-        << with(QStringLiteral("--restart"), QStringLiteral("{staging}/./installer.exe")) << kSameFile;
+        << with(QStringLiteral("--restart"), QStringLiteral("{staging}/./installer.exe"))
+        << kSameFile;
     QTest::newRow("same file through a dot-dot segment")
-        << with(QStringLiteral("--restart"), QStringLiteral("{staging}/sub/../installer.exe")) << kSameFile;
+        << with(QStringLiteral("--restart"), QStringLiteral("{staging}/sub/../installer.exe"))
+        << kSameFile;
     QTest::newRow("same file through a doubled separator")
-        << with(QStringLiteral("--restart"), QStringLiteral("{staging}//installer.exe")) << kSameFile;
+        << with(QStringLiteral("--restart"), QStringLiteral("{staging}//installer.exe"))
+        << kSameFile;
 }
 
 void CommandLineTest::refusals() {
@@ -184,18 +220,7 @@ void CommandLineTest::refusals() {
     QFETCH(QString, message);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    Layout layout;
-    layout.temp = temp.path();
-    layout.staging = temp.createStagingDirectory();
-    layout.installer = temp.writeFile(layout.staging + QStringLiteral("/installer.exe"), "MZ");
-    layout.restart = temp.filePath(QStringLiteral("app/Application.exe"));
-    temp.writeFile(layout.staging + QStringLiteral("/installer.exe.zip"), "zip");
-    temp.writeFile(layout.staging + QStringLiteral("/installer"), "MZ");
-    temp.writeFile(layout.staging + QStringLiteral("/sub/installer.exe"), "MZ");
-    QDir().mkpath(layout.staging + QStringLiteral("/folder.exe"));
-    temp.writeFile(QStringLiteral("installer.exe"), "MZ");
-    temp.writeFile(QStringLiteral("Quindlebrookware-Updates/installer.exe"), "MZ");
-    temp.writeFile(temp.outsidePath(QStringLiteral("Quindlebrookware-Update-outside/installer.exe")), "MZ");
+    const Layout layout = makeLayout(temp);
 
     ArgumentVector argv(expand(arguments, layout));
     long long pid = -1;
@@ -214,23 +239,28 @@ void CommandLineTest::acceptances_data() {
     QTest::addColumn<QString>("restart");
 
     const QString upper = sampleSha256().toUpper();
-    QTest::newRow("plain") << valid() << 1234LL << QStringLiteral("{installer}") << QStringLiteral("{restart}");
+    QTest::newRow("plain") << valid() << 1234LL << QStringLiteral("{installer}")
+                           << QStringLiteral("{restart}");
     QTest::newRow("options in another order")
-        << QStringList{QStringLiteral("--restart"), QStringLiteral("{restart}"), QStringLiteral("--sha256"),
-                       QStringLiteral("{sha}"), QStringLiteral("--installer"), QStringLiteral("{installer}"),
-                       QStringLiteral("--pid"), QStringLiteral("7")}
+        << QStringList{QStringLiteral("--restart"),   QStringLiteral("{restart}"),
+                       QStringLiteral("--sha256"),    QStringLiteral("{sha}"),
+                       QStringLiteral("--installer"), QStringLiteral("{installer}"),
+                       QStringLiteral("--pid"),       QStringLiteral("7")}
         << 7LL << QStringLiteral("{installer}") << QStringLiteral("{restart}");
     QTest::newRow("tokens and values are trimmed")
-        << QStringList{QStringLiteral(" --pid "), QStringLiteral("\t42 "), QStringLiteral("--installer"),
-                       QStringLiteral("  {installer} "), QStringLiteral("--sha256"), QStringLiteral(" {sha}"),
-                       QStringLiteral("--restart "), QStringLiteral("{restart}\t")}
+        << QStringList{QStringLiteral(" --pid "),     QStringLiteral("\t42 "),
+                       QStringLiteral("--installer"), QStringLiteral("  {installer} "),
+                       QStringLiteral("--sha256"),    QStringLiteral(" {sha}"),
+                       QStringLiteral("--restart "),  QStringLiteral("{restart}\t")}
         << 42LL << QStringLiteral("{installer}") << QStringLiteral("{restart}");
     QTest::newRow("smallest pid") << with(QStringLiteral("--pid"), QStringLiteral("1")) << 1LL
                                   << QStringLiteral("{installer}") << QStringLiteral("{restart}");
     QTest::newRow("largest pid") << with(QStringLiteral("--pid"), QStringLiteral("4294967295"))
-                                 << 4294967295LL << QStringLiteral("{installer}") << QStringLiteral("{restart}");
-    QTest::newRow("upper-case digest") << with(QStringLiteral("--sha256"), upper) << 1234LL
-                                       << QStringLiteral("{installer}") << QStringLiteral("{restart}");
+                                 << 4294967295LL << QStringLiteral("{installer}")
+                                 << QStringLiteral("{restart}");
+    QTest::newRow("upper-case digest")
+        << with(QStringLiteral("--sha256"), upper) << 1234LL << QStringLiteral("{installer}")
+        << QStringLiteral("{restart}");
     QTest::newRow("copy flag before, between and twice")
         << QStringList{QStringLiteral("--temporary-copy")} + valid().mid(0, 4) +
                QStringList{QStringLiteral("--temporary-copy")} + valid().mid(4) +
@@ -240,18 +270,21 @@ void CommandLineTest::acceptances_data() {
         << with(QStringLiteral("--installer"), QStringLiteral("{staging}/setup.EXE")) << 1234LL
         << QStringLiteral("{staging}/setup.EXE") << QStringLiteral("{restart}");
     QTest::newRow("staging prefix in other case")
-        << with(QStringLiteral("--installer"), QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/installer.exe"))
+        << with(QStringLiteral("--installer"),
+                QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/installer.exe"))
         << 1234LL << QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/installer.exe")
         << QStringLiteral("{restart}");
     QTest::newRow("installer path is not normalised")
-        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/../{stagingname}/installer.exe"))
-        << 1234LL << QStringLiteral("{staging}/../{stagingname}/installer.exe") << QStringLiteral("{restart}");
+        << with(QStringLiteral("--installer"),
+                QStringLiteral("{staging}/../{stagingname}/installer.exe"))
+        << 1234LL << QStringLiteral("{staging}/../{stagingname}/installer.exe")
+        << QStringLiteral("{restart}");
     QTest::newRow("paths differing only in case are different files")
         << with(QStringLiteral("--restart"), QStringLiteral("{staging}/INSTALLER.exe")) << 1234LL
         << QStringLiteral("{installer}") << QStringLiteral("{staging}/INSTALLER.exe");
     QTest::newRow("padded copy flag is trimmed to the flag")
-        << valid({}, {QStringLiteral(" --temporary-copy ")}) << 1234LL << QStringLiteral("{installer}")
-        << QStringLiteral("{restart}");
+        << valid({}, {QStringLiteral(" --temporary-copy ")}) << 1234LL
+        << QStringLiteral("{installer}") << QStringLiteral("{restart}");
     QTest::newRow("option token as a value")
         << with(QStringLiteral("--restart"), QStringLiteral("/--pid")) << 1234LL
         << QStringLiteral("{installer}") << QStringLiteral("/--pid");
@@ -264,13 +297,7 @@ void CommandLineTest::acceptances() {
     QFETCH(QString, restart);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    Layout layout;
-    layout.temp = temp.path();
-    layout.staging = temp.createStagingDirectory();
-    layout.installer = temp.writeFile(layout.staging + QStringLiteral("/installer.exe"), "MZ");
-    layout.restart = temp.filePath(QStringLiteral("app/Application.exe"));
-    temp.writeFile(layout.staging + QStringLiteral("/setup.EXE"), "MZ");
-    temp.writeFile(QStringLiteral("QUINDLEBROOKWARE-update-x/installer.exe"), "MZ");
+    const Layout layout = makeLayout(temp);
     const QString stagingName = QDir(layout.staging).dirName();
     const auto fill = [&](QString text) {
         return expand(text.replace(QStringLiteral("{stagingname}"), stagingName), layout);
@@ -298,7 +325,8 @@ void CommandLineTest::outputsAreResetOnEntry() {
     QVERIFY(temp.isValid());
     ArgumentVector argv({QStringLiteral("--bogus")});
     long long pid = 99;
-    QString installer = QStringLiteral("old"), sha256 = QStringLiteral("old"), restart = QStringLiteral("old");
+    QString installer = QStringLiteral("old"), sha256 = QStringLiteral("old"),
+            restart = QStringLiteral("old");
 
     QVERIFY(!Updater().parseArguments(argv.argc(), argv.argv(), pid, installer, sha256, restart));
 

@@ -25,13 +25,15 @@ void UpdateLogTest::writesOneStampedLinePerMessage_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QByteArray>("expectedAfterStamp");
 
-    QTest::newRow("plain") << QStringLiteral("Updater started.") << QByteArray("Updater started.\n");
+    QTest::newRow("plain") << QStringLiteral("Updater started.")
+                           << QByteArray("Updater started.\n");
     QTest::newRow("empty message keeps the blank") << QString() << QByteArray("\n");
     QTest::newRow("placeholders stay literal")
         << QStringLiteral("Path %1 and %2 stay") << QByteArray("Path %1 and %2 stay\n");
     QTest::newRow("non-ASCII is UTF-8")
         << QStringLiteral("Installer: C:/Users/Jos\u00e9/\u00dcber/\u65e5\u672c.exe")
-        << QByteArray("Installer: C:/Users/Jos\xc3\xa9/\xc3\x9c" "ber/\xe6\x97\xa5\xe6\x9c\xac.exe\n");
+        << QByteArray("Installer: C:/Users/Jos\xc3\xa9/\xc3\x9c"
+                      "ber/\xe6\x97\xa5\xe6\x9c\xac.exe\n");
 }
 
 void UpdateLogTest::writesOneStampedLinePerMessage() {
@@ -94,9 +96,8 @@ void UpdateLogTest::appendsToExistingLog() {
     updater.log(QStringLiteral("first"));
     updater.log(QStringLiteral("second"));
 
-    QCOMPARE(temp.logMessages(),
-             QStringList({QStringLiteral("earlier run"), QStringLiteral("first"),
-                          QStringLiteral("second")}));
+    QCOMPARE(temp.logMessages(), QStringList({QStringLiteral("earlier run"),
+                                              QStringLiteral("first"), QStringLiteral("second")}));
 }
 
 void UpdateLogTest::unopenableLogIsSilentlyDropped() {

@@ -70,10 +70,9 @@ QStringList ScopedTemp::logMessages() const {
 }
 
 QString ScopedTemp::createStagingDirectory(const QString& name) const {
-    const QString dirName =
-        name.isEmpty() ? QStringLiteral("Quindlebrookware-Update-") +
-                             QUuid::createUuid().toString(QUuid::WithoutBraces)
-                       : name;
+    const QString dirName = name.isEmpty() ? QStringLiteral("Quindlebrookware-Update-") +
+                                                 QUuid::createUuid().toString(QUuid::WithoutBraces)
+                                           : name;
     const QString path = filePath(dirName);
     QDir().mkpath(path);
     return path;
