@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes
+    g++-mingw-w64-x86-64-posix  # the Windows cross compiler (posix threads, as Qt needs)
+    dpkg-dev              # dpkg-source, to unpack Debian's Qt source for the Windows Qt build
+    wine64                # runs the Windows build's tests
 )
 
 missing=()
