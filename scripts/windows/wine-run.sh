@@ -43,21 +43,27 @@ start_prefix() {
     "$wineserver" -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    # -p: the server stays up between the tests instead of starting anew for each one.
-    "$wineserver" -p
-    "$wine" wineboot --init
-    local name
-    for name in TEMP TMP; do
-        "$wine" reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d '%UPDATER_WINE_TEMP%' /f \
-            >/dev/null
-    done
-    "$wine" cmd /c ver
+    # The server and the prefix's service processes outlive this script: none of them may keep
+    # the caller's output open (CTest waits for it to close), so their output goes to a log.
+    local log="$WINEPREFIX.log"
+    if ! {
+        # -p: the server stays up between the tests instead of starting anew for each one.
+        "$wineserver" -p &&
+            "$wine" wineboot --init &&
+            "$wine" reg add 'HKCU\Environment' /v TEMP /t REG_EXPAND_SZ /d '%UPDATER_WINE_TEMP%' /f &&
+            "$wine" reg add 'HKCU\Environment' /v TMP /t REG_EXPAND_SZ /d '%UPDATER_WINE_TEMP%' /f
+    } </dev/null >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "wine-run: could not make the Wine prefix $WINEPREFIX" >&2
+        return 1
+    fi
+    echo "wine-run: Wine prefix ready in $WINEPREFIX ($("$wine" cmd /c ver </dev/null 2>/dev/null | tr -d '\r' | grep -v '^$'))"
 }
 
 stop_prefix() {
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w 2>/dev/null || true
-    rm -rf "$WINEPREFIX"
+    rm -rf "$WINEPREFIX" "$WINEPREFIX.log"
 }
 
 case "${1:-}" in
