@@ -78,13 +78,18 @@ for library in "${expected_libraries[@]}"; do
     [[ -n "${loaded[$library]:-}" ]] || fail "$library is deployed but nothing loads it"
 done
 
-# 3. Resources: the manifest is UTF-8 text in the file, the version strings are UTF-16LE.
+# 3. Resources: the manifest is UTF-8 text in the file, the version strings are UTF-16LE (compared
+# as hexadecimal, since the shell's strings cannot hold their zero bytes).
 if ! grep -aq 'level="asInvoker"' "$deploy_dir/Updater.exe"; then
     fail "Updater.exe has no asInvoker manifest"
 fi
-utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE; }
+hex() { od -An -tx1 -v | tr -d ' \n'; }
+program_hex=$(mktemp)
+trap 'rm -f "$program_hex"' EXIT
+hex <"$deploy_dir/Updater.exe" >"$program_hex"
 for text in "ProductName" "Quindlebrookware Updater" "ProductVersion" "1.0.0"; do
-    if ! grep -aqF "$(utf16 "$text")" "$deploy_dir/Updater.exe"; then
+    text_hex=$(printf '%s' "$text" | iconv -f UTF-8 -t UTF-16LE | hex)
+    if ! grep -qF "$text_hex" "$program_hex"; then
         fail "Updater.exe has no version resource text \"$text\""
     fi
 done
@@ -97,7 +102,7 @@ if [[ -n "$emulator" ]]; then
     code=$?
     set -e
     [[ $code -eq 1 ]] || fail "the deployed Updater.exe exited with $code instead of 1"
-    if ! grep -q '\] Invalid command-line arguments\.' "$temp/Vexta-Updater.log" 2>/dev/null; then
+    if ! grep -qF '] Invalid command-line arguments.' "$temp/Vexta-Updater.log" 2>/dev/null; then
         fail "the deployed Updater.exe did not log its refusal in $temp/Vexta-Updater.log"
     fi
     rm -rf "$temp"

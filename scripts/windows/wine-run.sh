@@ -16,6 +16,7 @@
 # - Wine does not hand QT_* variables to Windows programs; it hands over WINEQT_* as QT_*. Every
 #   QT_* of the caller is passed that way, and QT_FORCE_STDERR_LOGGING=1 is added so that Qt Test
 #   prints its results even though no console is attached.
+# - TMPDIR is removed (see below).
 # - Wine sets TEMP and TMP from the prefix's registry, not from the caller. The prefix's registry
 #   takes them from UPDATER_WINE_TEMP, which is set here to the Windows form (drive Z:) of the
 #   caller's TEMP (or TMPDIR), so a test's temporary files stay where CTest puts them.
@@ -57,6 +58,9 @@ start_prefix() {
         echo "wine-run: could not make the Wine prefix $WINEPREFIX" >&2
         return 1
     fi
+    # The registry reaches its files only when the server saves it, so readiness has a mark of
+    # its own.
+    touch "$WINEPREFIX/.ready"
     echo "wine-run: Wine prefix ready in $WINEPREFIX ($("$wine" cmd /c ver </dev/null 2>/dev/null | tr -d '\r' | grep -v '^$'))"
 }
 
@@ -81,7 +85,7 @@ case "${1:-}" in
     ;;
 esac
 
-if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+if [[ ! -f "$WINEPREFIX/.ready" ]]; then
     echo "wine-run: no Wine prefix in $WINEPREFIX (run wine-run.sh --start first)" >&2
     exit 2
 fi
@@ -93,6 +97,11 @@ if [[ -n "$temp" && "$temp" == /* ]]; then
 else
     export UPDATER_WINE_TEMP=${temp:-'C:\windows\temp'}
 fi
+
+# Wine's own Unix side follows TMPDIR to find the prefix's server; under another TMPDIR it would
+# start a second server that has not seen the prefix's registry settings. The program under test
+# takes its temporary directory from TEMP and TMP alone.
+unset TMPDIR
 
 export QT_FORCE_STDERR_LOGGING=1
 for name in $(compgen -e); do
