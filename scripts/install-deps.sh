@@ -11,6 +11,9 @@ packages=(
     libcurl4-openssl-dev  # libcurl: CRL downloads for revocation checking
     openssl               # tests: reference SHA-256 and throwaway code-signing certificates
     osslsigncode          # tests: signs installer images; compares verdicts with osslsigncode verify
+    g++-mingw-w64-x86-64-posix  # the Windows cross compiler (posix threads, as Qt needs)
+    dpkg-dev              # dpkg-source, to unpack Debian's Qt source for the Windows Qt build
+    wine64                # runs the Windows build's tests
 )
 
 missing=()

@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
 # Builds the updater and runs the whole test suite: the release build with warnings as errors,
-# then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-# Set UPDATER_SKIP_SANITIZE=1 to run only the first pass.
+# then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build
+# with its suite under Wine (scripts/test-windows.sh). Prints how long each pass took.
+# Set UPDATER_SKIP_SANITIZE=1 or UPDATER_SKIP_WINDOWS=1 to leave out a pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
 run_preset() {
-    local preset=$1
+    local preset=$1 started=$SECONDS
     echo "== ${preset}: configure, build, test" >&2
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
     ctest --preset "$preset"
+    echo "== ${preset}: took $((SECONDS - started)) s" >&2
 }
 
 run_preset ci
 if [[ "${UPDATER_SKIP_SANITIZE:-0}" != 1 ]]; then
     run_preset sanitize
+fi
+if [[ "${UPDATER_SKIP_WINDOWS:-0}" != 1 ]]; then
+    started=$SECONDS
+    scripts/test-windows.sh
+    echo "== windows: took $((SECONDS - started)) s in all" >&2
 fi

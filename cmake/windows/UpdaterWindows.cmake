@@ -1,0 +1,101 @@
+# Windows-only build settings of the updater: where the programs land, which runtime libraries
+# ship beside Updater.exe, the program's resources and system libraries, and the deployment folder.
+# Included from the top-level CMakeLists.txt when building for Windows.
+
+# Every program of the build (Updater.exe and the test programs) lands in one directory, with the
+# runtime libraries copied beside it: that is where Windows looks for a program's DLLs first, so the
+# tests run the same way the deployed updater does, without PATH settings.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+
+option(UPDATER_STATIC_RUNTIME
+    "MinGW: link libgcc, libstdc++ and winpthread into Updater.exe (Qt6Core.dll must be built the same way)"
+    OFF)
+
+# The libraries that Updater.exe loads from its own directory, and so the ones that the temporary
+# copy takes along. Qt6Core.dll always; a MinGW build whose compiler runtime is not linked in also
+# needs the three runtime DLLs of the compiler. The MSVC runtime is a system component (the Visual
+# C++ redistributable), not a file of the updater.
+set(UPDATER_DEFAULT_RUNTIME_LIBRARIES Qt6Core.dll)
+if(MINGW AND NOT UPDATER_STATIC_RUNTIME)
+    list(APPEND UPDATER_DEFAULT_RUNTIME_LIBRARIES
+        libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+endif()
+
+# Resolves each name of UPDATER_RUNTIME_LIBRARIES to a file: Qt6Core.dll from the Qt in use, the
+# rest from the compiler's own directories (where MinGW keeps its runtime DLLs) or the Qt bin
+# directory. Sets <out_var> to a list of generator expressions and paths.
+function(updater_runtime_library_files out_var)
+    set(files)
+    foreach(name IN LISTS UPDATER_RUNTIME_LIBRARIES)
+        if(name STREQUAL "Qt6Core.dll")
+            list(APPEND files "$<TARGET_FILE:Qt6::Core>")
+            continue()
+        endif()
+        set(found "")
+        if(NOT MSVC)
+            execute_process(COMMAND "${CMAKE_CXX_COMPILER}" "-print-file-name=${name}"
+                OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
+        endif()
+        if(NOT IS_ABSOLUTE "${found}" OR NOT EXISTS "${found}")
+            get_target_property(qt_core_location Qt6::Core IMPORTED_LOCATION_RELEASE)
+            get_filename_component(qt_bin_dir "${qt_core_location}" DIRECTORY)
+            find_file(UPDATER_RUNTIME_FILE_${name} "${name}"
+                HINTS "${qt_bin_dir}" NO_CMAKE_FIND_ROOT_PATH)
+            set(found "${UPDATER_RUNTIME_FILE_${name}}")
+        endif()
+        if(NOT EXISTS "${found}")
+            message(FATAL_ERROR "Runtime library ${name} (UPDATER_RUNTIME_LIBRARIES) not found")
+        endif()
+        list(APPEND files "${found}")
+    endforeach()
+    set(${out_var} "${files}" PARENT_SCOPE)
+endfunction()
+
+# The Windows parts of the program target: resources, system libraries, the runtime libraries
+# beside it in the build tree, and the deployment folder "<build>/deploy" (also made by
+# "cmake --install <build> --prefix <folder>").
+function(updater_windows_program target)
+    set(UPDATER_MANIFEST_PATH "${PROJECT_SOURCE_DIR}/src/windows/updater.manifest")
+    configure_file("${PROJECT_SOURCE_DIR}/src/windows/updater.rc.in"
+        "${CMAKE_CURRENT_BINARY_DIR}/updater.rc" @ONLY)
+    target_sources(${target} PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/updater.rc")
+    if(MSVC)
+        # The MSVC linker embeds a manifest given as a source file.
+        target_sources(${target} PRIVATE "${UPDATER_MANIFEST_PATH}")
+    else()
+        set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/updater.rc"
+            APPEND PROPERTY COMPILE_DEFINITIONS UPDATER_EMBED_MANIFEST)
+        set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/updater.rc"
+            APPEND PROPERTY OBJECT_DEPENDS "${UPDATER_MANIFEST_PATH}")
+    endif()
+    updater_runtime_library_files(runtime_files)
+    if(runtime_files)
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND "${CMAKE_COMMAND}" -E copy_if_different ${runtime_files} "$<TARGET_FILE_DIR:${target}>"
+            VERBATIM)
+    endif()
+
+    set(deploy_dir "${CMAKE_BINARY_DIR}/deploy")
+    add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/deploy.stamp"
+        COMMAND "${CMAKE_COMMAND}" -E rm -rf "${deploy_dir}"
+        COMMAND "${CMAKE_COMMAND}" -E make_directory "${deploy_dir}"
+        COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:${target}>" ${runtime_files} "${deploy_dir}"
+        COMMAND "${CMAKE_COMMAND}" -E touch "${CMAKE_BINARY_DIR}/deploy.stamp"
+        DEPENDS ${target}
+        COMMENT "Deployment folder: ${deploy_dir}"
+        VERBATIM)
+    add_custom_target(deploy ALL DEPENDS "${CMAKE_BINARY_DIR}/deploy.stamp")
+
+    install(TARGETS ${target} RUNTIME DESTINATION .)
+    install(FILES ${runtime_files} DESTINATION .)
+endfunction()
+
+# The system libraries of the Win32 calls in the update logic: WinVerifyTrust (wintrust), the
+# certificate names (crypt32) and the elevated start (shell32).
+function(updater_windows_core target)
+    target_link_libraries(${target} PUBLIC wintrust crypt32 shell32)
+    # Every program on top of the update logic (the updater and the tests) links the same way.
+    if(MINGW AND UPDATER_STATIC_RUNTIME)
+        target_link_options(${target} INTERFACE -static)
+    endif()
+endfunction()
