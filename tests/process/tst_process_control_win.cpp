@@ -6,18 +6,17 @@
 #include "installer_image.h"
 #include "process/process_control.h"
 #include "process_test_lines.h"
+#include "program_run.h"
 #include "test_environment.h"
 #include "updater.h"
 #include "wine_check.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
-#include <QThread>
 
 #include <windows.h>
 
@@ -31,23 +30,6 @@ QString installHelper(const QString& path) {
     QFile::remove(path);
     QFile::copy(QStringLiteral(PROCESS_HELPER), path);
     return path;
-}
-
-// The lines that a copy of the helper recorded, once it has recorded at least `count` of them.
-QStringList recordOf(const QString& program, int count) {
-    const QString path = program + QStringLiteral(".record");
-    const QDeadlineTimer deadline(20000);
-    QStringList lines;
-    while (!deadline.hasExpired()) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly)) {
-            lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-            if (lines.size() >= count)
-                break;
-        }
-        QThread::msleep(20);
-    }
-    return lines;
 }
 
 enum class InstallerFile { Image, NotAProgram, Missing };
@@ -233,7 +215,7 @@ void WindowsProcessControlTest::installerGetsNoArgumentsAndTheCurrentDirectory()
         result = updater.runInstaller(installer);
     }
     QVERIFY(result);
-    QCOMPARE(recordOf(installer, 2),
+    QCOMPARE(waitForLines(installer + QStringLiteral(".record"), 2),
              QStringList({QStringLiteral("0"), QDir::toNativeSeparators(workDir)}));
     QCOMPARE(temp.logMessages(), ranToEnd(installer, QStringLiteral("0")));
 }
@@ -270,10 +252,11 @@ void WindowsProcessControlTest::restartIsDetached() {
     QCOMPARE(temp.logMessages(),
              QStringList{QStringLiteral("Restarting application: %1").arg(path)});
     // Started without arguments, in the updater's current directory, and still running.
-    QCOMPARE(recordOf(path, 2),
+    QCOMPARE(waitForLines(path + QStringLiteral(".record"), 2),
              QStringList({QStringLiteral("0"), QDir::toNativeSeparators(workDir)}));
     QVERIFY(QFile::remove(hold));
-    QCOMPARE(recordOf(path, 3).value(2), QStringLiteral("released"));
+    QCOMPARE(waitForLines(path + QStringLiteral(".record"), 3).value(2),
+             QStringLiteral("released"));
 }
 
 QTEST_GUILESS_MAIN(WindowsProcessControlTest)
