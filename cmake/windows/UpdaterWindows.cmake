@@ -8,8 +8,16 @@
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
 
 option(UPDATER_STATIC_RUNTIME
-    "MinGW: link libgcc, libstdc++ and winpthread into Updater.exe (Qt6Core.dll must be built the same way)"
+    "MinGW: link libgcc, libstdc++ and winpthread into every program of the build (Qt6Core.dll must be built the same way)"
     OFF)
+
+# With the runtime linked in, every program of the build links it the same way, not only the
+# updater: the demo programs and the helper programs that the tests start run from the same
+# directory, where no libstdc++-6.dll or libgcc_s_seh-1.dll lies (Windows would refuse to start them
+# and report only exit code 53, "path not found", for the missing DLL).
+if(MINGW AND UPDATER_STATIC_RUNTIME)
+    add_link_options(-static)
+endif()
 
 # The libraries that Updater.exe loads from its own directory, and so the ones that the temporary
 # copy takes along. Qt6Core.dll always; a MinGW build whose compiler runtime is not linked in also
@@ -94,8 +102,4 @@ endfunction()
 # certificate names (crypt32) and the elevated start (shell32).
 function(updater_windows_core target)
     target_link_libraries(${target} PUBLIC wintrust crypt32 shell32)
-    # Every program on top of the update logic (the updater and the tests) links the same way.
-    if(MINGW AND UPDATER_STATIC_RUNTIME)
-        target_link_options(${target} INTERFACE -static)
-    endif()
 endfunction()

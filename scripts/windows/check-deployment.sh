@@ -5,9 +5,13 @@
 #     or a Windows system library, and each named library is really loaded;
 #   - Updater.exe carries the asInvoker manifest and the version resource;
 #   - with --run, the deployed Updater.exe starts from that folder (under the given emulator) and
-#     ends with the exit code and log line of a command line without update arguments.
+#     ends with the exit code and log line of a command line without update arguments;
+#   - with --programs, every program in that directory (the build's, which the tests start) loads
+#     only system libraries and libraries that lie beside it. A missing one shows at run time only
+#     as exit code 53, so a helper program that cannot start would otherwise look like one that
+#     never did its work.
 #
-# check-deployment.sh OBJDUMP DEPLOY_DIR [--run EMULATOR] [LIBRARY...]
+# check-deployment.sh OBJDUMP DEPLOY_DIR [--run EMULATOR] [--programs DIR] [LIBRARY...]
 set -euo pipefail
 
 objdump=$1
@@ -16,6 +20,11 @@ shift 2
 emulator=""
 if [[ "${1:-}" == --run ]]; then
     emulator=$2
+    shift 2
+fi
+programs_dir=""
+if [[ "${1:-}" == --programs ]]; then
+    programs_dir=$2
     shift 2
 fi
 expected_libraries=("$@")
@@ -106,6 +115,18 @@ if [[ -n "$emulator" ]]; then
         fail "the deployed Updater.exe did not log its refusal in $temp/Vexta-Updater.log"
     fi
     rm -rf "$temp"
+fi
+
+# 5. The build's programs start from their own directory.
+if [[ -n "$programs_dir" ]]; then
+    for program in "$programs_dir"/*.exe; do
+        while read -r dll; do
+            [[ -n "$dll" ]] || continue
+            if ! system_library "$dll" && [[ -z "$(find "$programs_dir" -maxdepth 1 -iname "$dll")" ]]; then
+                fail "$(basename "$program") loads $dll, which lies neither beside it nor in the system"
+            fi
+        done < <(imports_of "$program")
+    done
 fi
 
 if ((failures > 0)); then

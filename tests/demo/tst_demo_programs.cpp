@@ -10,6 +10,15 @@
 #include <QScopeGuard>
 #include <QTest>
 
+namespace {
+
+// Text that a program wrote, with Windows line ends (text-mode output there) made plain.
+QString textOf(const QByteArray& bytes) {
+    return QString::fromUtf8(bytes).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+} // namespace
+
 class DemoProgramsTest : public QObject {
     Q_OBJECT
 
@@ -37,9 +46,17 @@ void DemoProgramsTest::applicationReportsItsVersion() {
     QFETCH(QString, version);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const QString app = temp.filePath(QStringLiteral("app/demo-application"));
+    // The built program's own file name: Windows starts only a name with its ".exe".
+    const QString app = temp.filePath(QStringLiteral("app/") +
+                                      QFileInfo(QStringLiteral(DEMO_APPLICATION)).fileName());
     QVERIFY(QDir().mkpath(temp.filePath(QStringLiteral("app"))));
     QVERIFY(QFile::copy(QStringLiteral(DEMO_APPLICATION), app));
+    // Installed with the libraries that lie beside the built program (Qt on Windows), as the
+    // application's own installer would place them.
+    const QDir built = QFileInfo(QStringLiteral(DEMO_APPLICATION)).absoluteDir();
+    for (const QString& library : built.entryList({QStringLiteral("*.dll")}, QDir::Files))
+        QVERIFY(
+            QFile::copy(built.filePath(library), temp.filePath(QStringLiteral("app/") + library)));
     if (!versionFile.isNull())
         temp.writeFile(QStringLiteral("app/version.txt"), versionFile);
 
@@ -54,9 +71,9 @@ void DemoProgramsTest::applicationReportsItsVersion() {
     const QString expected =
         QStringLiteral(" demo-application %1 started with 1 argument(s) in %2\n")
             .arg(version, temp.path());
-    const QString output = QString::fromUtf8(ran.standardOutput);
+    const QString output = textOf(ran.standardOutput);
     QVERIFY2(output.endsWith(expected), qPrintable(output));
-    QCOMPARE(QString::fromUtf8(readFileBytes(record)), output);
+    QCOMPARE(textOf(readFileBytes(record)), output);
 }
 
 void DemoProgramsTest::hostStagesAndStartsTheUpdater_data() {
@@ -102,7 +119,7 @@ void DemoProgramsTest::hostStagesAndStartsTheUpdater() {
     QVERIFY(ran.finished);
     QCOMPARE(ran.exitCode, exitCode);
     if (exitCode != 0) {
-        const QString error = QString::fromUtf8(ran.standardError);
+        const QString error = textOf(ran.standardError);
         QVERIFY2(error.startsWith(errorText), qPrintable(error));
         QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList());
@@ -113,15 +130,16 @@ void DemoProgramsTest::hostStagesAndStartsTheUpdater() {
     static const QRegularExpression staged(
         QStringLiteral("^demo-host: process (\\d+) staged (.+)$"),
         QRegularExpression::MultilineOption);
-    const QString output = QString::fromUtf8(ran.standardOutput);
+    const QString output = textOf(ran.standardOutput);
     const QRegularExpressionMatch match = staged.match(output);
     QVERIFY2(match.hasMatch(), qPrintable(output));
     QVERIFY(output.endsWith(QStringLiteral("demo-host: exiting\n")));
     QVERIFY(waitForFile(record));
-    const QStringList recorded = QString::fromUtf8(readFileBytes(record)).split(QLatin1Char('\n'));
+    const QStringList recorded = textOf(readFileBytes(record)).split(QLatin1Char('\n'));
     QCOMPARE(recorded.mid(1, 4),
-             QStringList({QStringLiteral("--pid"), match.captured(1), QStringLiteral("--installer"),
-                          match.captured(2) + QStringLiteral("/installer.exe")}));
+             QStringList(
+                 {QStringLiteral("--pid"), match.captured(1), QStringLiteral("--installer"),
+                  QDir::toNativeSeparators(match.captured(2) + QStringLiteral("/installer.exe"))}));
     QVERIFY(QFileInfo(match.captured(2) + QStringLiteral("/manifest.json")).isFile());
 }
 

@@ -1,15 +1,14 @@
 // Restarting the application: refusals before the start, a start that fails, and a detached
 // start that the updater neither waits for nor keeps.
 
+#include "program_run.h"
 #include "test_environment.h"
 #include "updater.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTest>
-#include <QThread>
 
 namespace {
 
@@ -18,22 +17,6 @@ const QFileDevice::Permissions kExecutable =
 
 QString restartingLine(const QString& path) {
     return QStringLiteral("Restarting application: %1").arg(path);
-}
-
-// The file's lines once the file holds `count` of them, or what it holds when time is up.
-QStringList waitForLines(const QString& path, int count) {
-    const QDeadlineTimer deadline(20000);
-    QStringList lines;
-    while (!deadline.hasExpired()) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly)) {
-            lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-            if (lines.size() >= count)
-                break;
-        }
-        QThread::msleep(20);
-    }
-    return lines;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // here, and scripted answers for the failures it cannot be made to give.
 
 #include "process/process_control.h"
+#include "process_test_lines.h"
 #include "scripted_platform.h"
 #include "test_environment.h"
 #include "updater.h"
@@ -22,10 +23,6 @@
 using namespace process_control;
 
 namespace {
-
-QString waitingLine(long long pid) {
-    return QStringLiteral("Waiting for application process %1 to exit...").arg(pid);
-}
 
 // The identifier of a process that has ended and been reaped.
 long long vanishedProcessId() {

@@ -3,6 +3,7 @@
 
 #include "process/process_control.h"
 #include "process/process_platform_posix.h"
+#include "process_test_lines.h"
 #include "scripted_platform.h"
 #include "test_environment.h"
 #include "updater.h"
@@ -24,32 +25,6 @@ const QFileDevice::Permissions kExecutable = QFileDevice::ReadOwner | QFileDevic
                                              QFileDevice::ExeOwner | QFileDevice::ReadGroup |
                                              QFileDevice::ExeGroup;
 const QFileDevice::Permissions kNotExecutable = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-
-QString startLine(const QString& path) {
-    return QStringLiteral("Starting installer with UAC elevation: %1").arg(path);
-}
-
-QStringList ranToEnd(const QString& path, const QString& exitCode) {
-    return {startLine(path), QStringLiteral("Installer process launched successfully."),
-            QStringLiteral("Waiting for installer to finish..."),
-            QStringLiteral("Installer exit code: %1").arg(exitCode)};
-}
-
-const QString kNonZero = QStringLiteral("Installer returned a non-zero exit code.");
-
-// Makes a directory the current one for the scope, and restores the previous one afterwards.
-class ScopedCurrentDirectory {
-public:
-    explicit ScopedCurrentDirectory(const QString& path) : saved_(QDir::currentPath()) {
-        QDir::setCurrent(path);
-    }
-    ~ScopedCurrentDirectory() { QDir::setCurrent(saved_); }
-    ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
-    ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
-
-private:
-    QString saved_;
-};
 
 int exitedWith(int code) {
     return W_EXITCODE(code, 0);

@@ -36,3 +36,19 @@ bool waitForFile(const QString& path, int timeoutMs) {
     }
     return true;
 }
+
+QStringList waitForLines(const QString& path, int count, int timeoutMs) {
+    QStringList lines;
+    for (int waited = 0;; waited += 20) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            if (lines.size() >= count)
+                break;
+        }
+        if (waited >= timeoutMs)
+            break;
+        QTest::qWait(20);
+    }
+    return lines;
+}
