@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <memory>
+
 #include <unistd.h>
 
 using namespace e2e;
@@ -86,12 +88,31 @@ class EndToEndTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void update_data();
     void update();
     void updateStagedByTheHostLibrary();
     void unreadableInstallerEndsWithExitFour();
     void temporaryCopyNotPreparedEndsWithExitTen();
+
+private:
+    // One CRL server for the whole run; the port may be busy for a moment (another suite's
+    // server going down), so its start is retried.
+    std::unique_ptr<CrlServer> crls_;
 };
+
+void EndToEndTest::initTestCase() {
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        crls_ = std::make_unique<CrlServer>(testPkiDirectory());
+        if (crls_->isListening())
+            return;
+        crls_.reset();
+        QThread::msleep(200);
+    } while (!timer.hasExpired(20000));
+    QFAIL("cannot serve the test CRLs on 127.0.0.1");
+}
 
 void EndToEndTest::update_data() {
     QTest::addColumn<Setup>("setup");
@@ -224,8 +245,6 @@ void EndToEndTest::update() {
     const QStringList arguments =
         scenario.updaterArguments(staged, otherDigestEverywhere ? kOtherDigest : digest, restart);
 
-    CrlServer crls(testPkiDirectory());
-    QVERIFY(crls.isListening());
     // The host stays until the copy waits for it, as long as the run gets that far.
     const QString waiting = passed >= Stage::InstallerFile
                                 ? QStringLiteral("Waiting for application process {pid} to exit...")
@@ -308,8 +327,6 @@ void EndToEndTest::updateStagedByTheHostLibrary() {
     const QString downloaded = scenario.recordPath(QStringLiteral("downloaded.exe"));
     QVERIFY(QFile::copy(scenario.recordPath(QStringLiteral("signed.exe")), downloaded));
 
-    CrlServer crls(testPkiDirectory());
-    QVERIFY(crls.isListening());
     // Output to a file: the updater's processes inherit it (see UpdateScenario::runHost).
     QProcess host;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
