@@ -58,30 +58,6 @@ bool waitForTempEntries(const UpdateScenario& scenario, const QStringList& entri
     return true;
 }
 
-QStringList directoriesIn(const QString& path, const QString& pattern) {
-    return QDir(path).entryList({pattern}, QDir::Dirs | QDir::NoDotAndDotDot);
-}
-
-QStringList filesIn(const QString& path, const QString& pattern) {
-    return QDir(path).entryList({pattern}, QDir::Files);
-}
-
-// Whether the log of one run holds both processes' expected blocks, each in order: the
-// original's last lines may fall among the copy's first ones. On a mismatch all three are printed
-// (a failure message would be cut short).
-bool matchesBlocks(const QStringList& messages, const QStringList& original,
-                   const QStringList& copy) {
-    if (isInterleaving(messages, original, copy))
-        return true;
-    for (const auto& [title, lines] :
-         {std::pair{"log", messages}, std::pair{"original", original}, std::pair{"copy", copy}}) {
-        qWarning("--- %s:", title);
-        for (const QString& line : lines)
-            qWarning("%s", qPrintable(line));
-    }
-    return false;
-}
-
 } // namespace
 
 class EndToEndTest : public QObject {
@@ -273,7 +249,6 @@ void EndToEndTest::update() {
     QVERIFY(matchesBlocks(log.messages, original, copy));
     QVERIFY(!log.temporaryDirectory.isEmpty());
     const QString temporaryDirectory = log.temporaryDirectory;
-    const QString stagingDirectoryName = QFileInfo(staged.directory).fileName();
 
     // The installer ran once, after the host had gone, without arguments, in the temporary
     // updater directory; its exit code is the one logged above.
@@ -292,22 +267,17 @@ void EndToEndTest::update() {
                  qPrintable(scenario.tempEntries().join(QLatin1Char(' '))));
         break;
     }
-    case Left::StagingIntact:
-        QCOMPARE(filesIn(staged.directory, QStringLiteral("*")),
-                 (QStringList{QStringLiteral("installer.exe"), QStringLiteral("manifest.json")}));
-        QCOMPARE(readFileBytes(staged.installer), installer);
-        [[fallthrough]];
+    case Left::StagingIntact: {
+        const QString difference = scenario.untouchedDifference(staged);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        break;
+    }
     case Left::StagingCleaned: {
-        if (left == Left::StagingCleaned)
-            QVERIFY(!QFileInfo::exists(staged.directory));
+        QVERIFY(!QFileInfo::exists(staged.directory));
         QVERIFY(scenario.restartRecord().isEmpty());
         // The temporary updater directory stays, with the program in it; no script was written.
-        QStringList expected{QFileInfo(temporaryDirectory).fileName(),
-                             QStringLiteral("Vexta-Updater.log")};
-        if (left == Left::StagingIntact)
-            expected << stagingDirectoryName;
-        expected.sort();
-        QCOMPARE(scenario.tempEntries(), expected);
+        QCOMPARE(scenario.tempEntries(), (QStringList{QFileInfo(temporaryDirectory).fileName(),
+                                                      QStringLiteral("Vexta-Updater.log")}));
         QVERIFY(QFileInfo(temporaryDirectory + QStringLiteral("/Updater")).isExecutable());
         break;
     }
@@ -374,25 +344,21 @@ void EndToEndTest::updateStagedByTheHostLibrary() {
 }
 
 void EndToEndTest::unreadableInstallerEndsWithExitFour() {
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    UpdateScenario scenario(temp);
-    QString error;
-    QVERIFY2(scenario.install(error), qPrintable(error));
+    if (geteuid() != 0)
+        QSKIP("needs root to run the updater as another user");
     const QString setpriv = QStringLiteral("/usr/bin/setpriv");
     const QStringList nobody{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                              QStringLiteral("--clear-groups")};
-    if (geteuid() != 0)
-        QSKIP("needs root to run the updater as another user");
     const ProgramRun probe = runProgram(setpriv, nobody + QStringList{QStringLiteral("true")});
     if (!probe.finished || probe.exitCode != 0)
         QSKIP(qPrintable(QStringLiteral("setpriv cannot switch to user 65534: ") +
                          QString::fromUtf8(probe.standardError)));
-
-    const QByteArray installer = scenario.makeInstaller(0, true, error);
-    QVERIFY2(!installer.isEmpty(), qPrintable(error));
-    const QString digest = sha256Hex(installer);
-    const Staged staged = scenario.stage(installer, digest);
+    ScopedTemp temp;
+    QVERIFY(temp.isValid());
+    UpdateScenario scenario(temp);
+    Staged staged;
+    QString error;
+    QVERIFY2(scenario.prepare(staged, error), qPrintable(error));
     // The unprivileged updater can reach everything but the installer's bytes.
     QVERIFY(QFile::setPermissions(
         scenario.root(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
@@ -400,11 +366,11 @@ void EndToEndTest::unreadableInstallerEndsWithExitFour() {
     QVERIFY(::chown(QFile::encodeName(temp.path()).constData(), 65534, 65534) == 0);
     QVERIFY(QFile::setPermissions(staged.installer, {}));
 
-    const HostRun host =
-        scenario.runHost(setpriv,
-                         nobody + QStringList{scenario.updater()} +
-                             scenario.updaterArguments(staged, digest, scenario.application()),
-                         QString());
+    const HostRun host = scenario.runHost(
+        setpriv,
+        nobody + QStringList{scenario.updater()} +
+            scenario.updaterArguments(staged, staged.installerSha256, scenario.application()),
+        QString());
     QVERIFY2(host.finished, host.output.constData());
     QCOMPARE(host.exitCode, 0);
 
@@ -419,24 +385,17 @@ void EndToEndTest::unreadableInstallerEndsWithExitFour() {
     const NormalisedLog log =
         normalised(waitForLogSize(temp, original.size() + copy.size()), temp.path());
     QVERIFY(matchesBlocks(log.messages, original, copy));
-    QCOMPARE(filesIn(staged.directory, QStringLiteral("*")),
-             (QStringList{QStringLiteral("installer.exe"), QStringLiteral("manifest.json")}));
-    QCOMPARE(directoriesIn(temp.path(), QStringLiteral("Quindlebrookware-Updater-*")).size(), 1);
-    QVERIFY(filesIn(temp.path(), QStringLiteral("Quindlebrookware-Updater-Cleanup-*")).isEmpty());
-    QVERIFY(scenario.installerRuns().isEmpty());
-    QVERIFY(scenario.restartRecord().isEmpty());
+    const QString difference = scenario.untouchedDifference(staged);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
 }
 
 void EndToEndTest::temporaryCopyNotPreparedEndsWithExitTen() {
     ScopedTemp temp;
     QVERIFY(temp.isValid());
     UpdateScenario scenario(temp);
+    Staged staged;
     QString error;
-    QVERIFY2(scenario.install(error), qPrintable(error));
-    const QByteArray installer = scenario.makeInstaller(0, true, error);
-    QVERIFY2(!installer.isEmpty(), qPrintable(error));
-    const QString digest = sha256Hex(installer);
-    const Staged staged = scenario.stage(installer, digest);
+    QVERIFY2(scenario.prepare(staged, error), qPrintable(error));
     // The log exists, so the updater can still append to it; nothing new can be made in TEMP.
     temp.writeFile(QStringLiteral("Vexta-Updater.log"), QByteArray());
     const ProgramRun immutable =
@@ -449,7 +408,8 @@ void EndToEndTest::temporaryCopyNotPreparedEndsWithExitTen() {
     });
 
     const HostRun host = scenario.runHost(
-        scenario.updater(), scenario.updaterArguments(staged, digest, scenario.application()),
+        scenario.updater(),
+        scenario.updaterArguments(staged, staged.installerSha256, scenario.application()),
         QString());
     QVERIFY2(host.finished, host.output.constData());
     QCOMPARE(host.exitCode, 10);
@@ -465,7 +425,7 @@ void EndToEndTest::temporaryCopyNotPreparedEndsWithExitTen() {
                          QStringLiteral("Vexta-Updater.log")};
     expected.sort();
     QCOMPARE(scenario.tempEntries(), expected);
-    QCOMPARE(filesIn(staged.directory, QStringLiteral("*")),
+    QCOMPARE(QDir(staged.directory).entryList(QDir::Files),
              (QStringList{QStringLiteral("installer.exe"), QStringLiteral("manifest.json")}));
 }
 

@@ -16,6 +16,8 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <utility>
+
 namespace e2e {
 
 const QString kBanner(40, QLatin1Char('='));
@@ -137,15 +139,7 @@ QStringList successTail(bool extraFile) {
 }
 
 QStringList originalBlock() {
-    QStringList lines{kBanner, QStringLiteral("Updater started."),
-                      QStringLiteral("Original updater detected."),
-                      QStringLiteral("Temporary updater copy created: {dir}/") +
-                          relocation::platform::updaterExecutableName()};
-    for (const QString& library : relocation::runtimeLibraries())
-        lines << QStringLiteral("Temporary updater DLL copied: {dir}/") + library;
-    return lines << QStringLiteral("Launching temporary updater copy.")
-                 << QStringLiteral("Temporary updater launched successfully.")
-                 << QStringLiteral("Original updater exiting.") << kBanner;
+    return originalUpdaterRelaunchLines() << QStringLiteral("Original updater exiting.") << kBanner;
 }
 
 QStringList filled(QStringList lines, const QMap<QString, QString>& values) {
@@ -183,6 +177,19 @@ NormalisedLog normalised(const QStringList& messages, const QString& tempPath) {
         log.messages << line;
     }
     return log;
+}
+
+bool matchesBlocks(const QStringList& messages, const QStringList& original,
+                   const QStringList& copy) {
+    if (isInterleaving(messages, original, copy))
+        return true;
+    for (const auto& [title, lines] :
+         {std::pair{"log", messages}, std::pair{"original", original}, std::pair{"copy", copy}}) {
+        qWarning("--- %s:", title);
+        for (const QString& line : lines)
+            qWarning("%s", qPrintable(line));
+    }
+    return false;
 }
 
 QStringList waitForLogSize(const ScopedTemp& temp, qsizetype count, int timeoutMs) {
@@ -278,6 +285,7 @@ Staged UpdateScenario::stage(const QByteArray& installer, const QString& manifes
     Staged staged;
     staged.directory = temp_.createStagingDirectory(name);
     staged.installerBytes = installer;
+    staged.installerSha256 = sha256Hex(installer);
     staged.installer =
         temp_.writeFile(staged.directory + QStringLiteral("/installer.exe"), installer);
     QFile::setPermissions(staged.installer,
@@ -287,6 +295,35 @@ Staged UpdateScenario::stage(const QByteArray& installer, const QString& manifes
     staged.manifest = temp_.writeFile(staged.directory + QStringLiteral("/manifest.json"),
                                       QJsonDocument(manifest).toJson());
     return staged;
+}
+
+bool UpdateScenario::prepare(Staged& staged, QString& error) {
+    if (!install(error))
+        return false;
+    const QByteArray installer = makeInstaller(0, true, error);
+    if (installer.isEmpty())
+        return false;
+    staged = stage(installer, sha256Hex(installer));
+    return true;
+}
+
+QString UpdateScenario::untouchedDifference(const Staged& staged) const {
+    const QStringList staging =
+        QDir(staged.directory).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    if (staging != QStringList{QStringLiteral("installer.exe"), QStringLiteral("manifest.json")})
+        return QStringLiteral("staging directory holds: ") + staging.join(QLatin1Char(' '));
+    if (readFileBytes(staged.installer) != staged.installerBytes)
+        return QStringLiteral("the installer changed");
+    const QStringList temporary = QDir(temp_.path())
+                                      .entryList({QStringLiteral("Quindlebrookware-Updater-*")},
+                                                 QDir::AllEntries | QDir::NoDotAndDotDot);
+    if (temporary.size() != 1 || !QFileInfo(temp_.filePath(temporary.first())).isDir())
+        return QStringLiteral("TEMP holds: ") + tempEntries().join(QLatin1Char(' '));
+    if (!installerRuns().isEmpty())
+        return QStringLiteral("the installer ran");
+    if (!restartRecord().isEmpty())
+        return QStringLiteral("the application was restarted");
+    return {};
 }
 
 QStringList UpdateScenario::updaterArguments(const Staged& staged, const QString& sha256,

@@ -58,6 +58,12 @@ struct NormalisedLog {
 };
 NormalisedLog normalised(const QStringList& messages, const QString& tempPath);
 
+// Whether the log holds both processes' expected blocks, each in order: the original's last
+// lines may fall among the copy's first ones. On a mismatch all three are printed as warnings (a
+// failure message would be cut short).
+bool matchesBlocks(const QStringList& messages, const QStringList& original,
+                   const QStringList& copy);
+
 // Waits until the log holds at least count messages; returns what it holds then.
 QStringList waitForLogSize(const ScopedTemp& temp, qsizetype count, int timeoutMs = 30000);
 
@@ -70,6 +76,7 @@ struct Staged {
     QString installer;
     QString manifest;
     QByteArray installerBytes;
+    QString installerSha256;
 };
 
 struct HostRun {
@@ -102,6 +109,15 @@ public:
     // bytes as installer.exe and a manifest that announces manifestSha256.
     Staged stage(const QByteArray& installer, const QString& manifestSha256,
                  const QString& name = QString()) const;
+
+    // install(), a signed installer whose payload exits with 0, and its staging with a matching
+    // manifest: the common start of the cases about a single stage. False with error set.
+    bool prepare(Staged& staged, QString& error);
+
+    // Empty when a run left the staging area as it was, one temporary updater directory and no
+    // self-delete script in TEMP, and neither ran the installer nor restarted the application;
+    // otherwise what differs.
+    QString untouchedDifference(const Staged& staged) const;
 
     // Runs the host, which starts program with arguments ("{pid}" is the host's ID) and exits
     // once the updater has exited and, if exitAfterLogLine is set, the log shows that line.
