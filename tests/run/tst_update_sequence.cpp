@@ -1,8 +1,6 @@
 // The real Updater program: role decision, the blocks of lines each role writes, and the exit
 // codes reachable from the command line.
 
-#include "relocation/relocation_platform.h"
-#include "relocation/temporary_copy.h"
 #include "test_environment.h"
 
 #include <QDir>
@@ -15,18 +13,6 @@ const QString kBanner(40, QLatin1Char('='));
 QStringList temporaryCopyStart() {
     return {kBanner, QStringLiteral("Updater started."), QStringLiteral("Updater version: 1.0.0"),
             QStringLiteral("Running from temporary updater copy."), kBanner};
-}
-
-// The original updater's lines up to the start of its copy in "{dir}", the directory it made.
-QStringList originalUpdaterRelaunch() {
-    QStringList lines{kBanner, QStringLiteral("Updater started."),
-                      QStringLiteral("Original updater detected."),
-                      QStringLiteral("Temporary updater copy created: {dir}/") +
-                          relocation::platform::updaterExecutableName()};
-    for (const QString& library : relocation::runtimeLibraries())
-        lines << QStringLiteral("Temporary updater DLL copied: {dir}/") + library;
-    return lines << QStringLiteral("Launching temporary updater copy.")
-                 << QStringLiteral("Temporary updater launched successfully.");
 }
 
 } // namespace
@@ -98,7 +84,7 @@ void UpdateSequenceTest::roleDecision() {
     const QStringList directories =
         QDir(temp.path()).entryList({QStringLiteral("Quindlebrookware-Updater-*")}, QDir::Dirs);
     QCOMPARE(directories.size(), 1);
-    QStringList relaunch = originalUpdaterRelaunch();
+    QStringList relaunch = originalUpdaterRelaunchLines();
     relaunch.replaceInStrings(QStringLiteral("{dir}"), temp.filePath(directories.first()));
     QCOMPARE(messages.mid(0, relaunch.size()), relaunch);
     // The original's last two lines may fall among the copy's first ones.

@@ -1,5 +1,8 @@
 #include "test_environment.h"
 
+#include "relocation/relocation_platform.h"
+#include "relocation/temporary_copy.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -187,4 +190,15 @@ bool isInterleaving(const QStringList& merged, const QStringList& first,
         }
     }
     return reachable[static_cast<size_t>(n)];
+}
+
+QStringList originalUpdaterRelaunchLines() {
+    QStringList lines{QString(40, QLatin1Char('=')), QStringLiteral("Updater started."),
+                      QStringLiteral("Original updater detected."),
+                      QStringLiteral("Temporary updater copy created: {dir}/") +
+                          relocation::platform::updaterExecutableName()};
+    for (const QString& library : relocation::runtimeLibraries())
+        lines << QStringLiteral("Temporary updater DLL copied: {dir}/") + library;
+    return lines << QStringLiteral("Launching temporary updater copy.")
+                 << QStringLiteral("Temporary updater launched successfully.");
 }

@@ -93,6 +93,10 @@ QString sampleSha256();
 QStringList waitForLogMessage(const ScopedTemp& temp, const QString& message,
                               int timeoutMs = 30000);
 
+// The original updater's lines from its banner to the start of its copy, with "{dir}" standing
+// for the temporary updater directory that it made.
+QStringList originalUpdaterRelaunchLines();
+
 // Whether merged holds exactly the lines of first and second, each in its own order (the lines of
 // two processes that append to one log at the same time).
 bool isInterleaving(const QStringList& merged, const QStringList& first, const QStringList& second);

@@ -1,0 +1,110 @@
+// Stands for the host application in end-to-end runs: it starts the updater from its install
+// location as a host does, sees the updater's exit code, and stays alive until the update log
+// shows a given line (the temporary copy waiting for it, say), so that the temporary copy has a
+// real process to wait for.
+//
+// usage: e2e-host --pid-file FILE [--exit-after-log-line TEXT] [--give-up-ms N] -- PROGRAM ARGS...
+//
+// "{pid}" in ARGS and in TEXT is replaced by this process's ID. The PID is written to FILE before
+// PROGRAM starts. The exit code is PROGRAM's, or 100 when it could not be started, 101 when it
+// crashed, 102 when the log line did not appear within N ms (default 30000), 2 on a usage error.
+
+#include "test_environment.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSaveFile>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kNotStarted = 100;
+constexpr int kCrashed = 101;
+constexpr int kLogLineMissing = 102;
+// After the awaited line the host lingers a moment, so that the updater, which logs the line just
+// before it opens the host's process, has surely opened it: the copy then always sees the host
+// end rather than sometimes find it gone already.
+constexpr unsigned long kGraceMs = 200;
+
+int usage() {
+    std::fputs("usage: e2e-host --pid-file FILE [--exit-after-log-line TEXT] [--give-up-ms N] "
+               "-- PROGRAM ARGS...\n",
+               stderr);
+    return kUsageError;
+}
+
+bool writePidFile(const QString& path, qint64 pid) {
+    QSaveFile file(path);
+    const QByteArray text = QByteArray::number(pid) + '\n';
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+}
+
+// Polls the update log of this process's TEMP until one of its messages equals line.
+bool waitForLogLine(const QString& line, int giveUpMs) {
+    const QString logPath = QDir::tempPath() + QStringLiteral("/Vexta-Updater.log");
+    QElapsedTimer timer;
+    timer.start();
+    while (!timer.hasExpired(giveUpMs)) {
+        QFile log(logPath);
+        if (log.open(QIODevice::ReadOnly) && logMessagesOf(log.readAll()).contains(line))
+            return true;
+        QThread::msleep(10);
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QStringList arguments = QCoreApplication::arguments().mid(1);
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+
+    QString pidFile;
+    QString exitAfterLine;
+    int giveUpMs = 30000;
+    while (!arguments.isEmpty() && arguments.first() != QStringLiteral("--")) {
+        const QString option = arguments.takeFirst();
+        if (arguments.isEmpty())
+            return usage();
+        const QString value = arguments.takeFirst();
+        bool ok = true;
+        if (option == QStringLiteral("--pid-file"))
+            pidFile = value;
+        else if (option == QStringLiteral("--exit-after-log-line"))
+            exitAfterLine = QString(value).replace(QStringLiteral("{pid}"), pid);
+        else if (option == QStringLiteral("--give-up-ms"))
+            giveUpMs = value.toInt(&ok);
+        else
+            return usage();
+        if (!ok)
+            return usage();
+    }
+    if (pidFile.isEmpty() || arguments.size() < 2)
+        return usage();
+    arguments.removeFirst(); // "--"
+    const QString program = arguments.takeFirst();
+    arguments.replaceInStrings(QStringLiteral("{pid}"), pid);
+
+    if (!writePidFile(pidFile, QCoreApplication::applicationPid()))
+        return kUsageError;
+
+    QProcess updater;
+    updater.setProcessChannelMode(QProcess::ForwardedChannels);
+    updater.start(program, arguments);
+    if (!updater.waitForStarted())
+        return kNotStarted;
+    if (!updater.waitForFinished(-1) || updater.exitStatus() != QProcess::NormalExit)
+        return kCrashed;
+    if (!exitAfterLine.isEmpty()) {
+        if (!waitForLogLine(exitAfterLine, giveUpMs))
+            return kLogLineMissing;
+        QThread::msleep(kGraceMs);
+    }
+    return updater.exitCode();
+}
