@@ -183,8 +183,11 @@ struct Spawned {
 
 // Starts a command as a POSIX shell does: the program by its path, with no search of PATH, and a
 // file that the kernel refuses with ENOEXEC run as a script by /bin/sh, as execvp() does. The
-// child inherits the current directory and environment. Exec failures travel back through a
-// close-on-exec pipe, so a program that cannot be started is reported as not started.
+// child inherits the current directory and environment, but not the updater's standard streams:
+// like an elevated program on Windows it gets none of its starter's console, so a host that has
+// closed its end of a pipe cannot kill the installer with SIGPIPE. Its streams are /dev/null.
+// Exec failures travel back through a close-on-exec pipe, so a program that cannot be started is
+// reported as not started.
 Spawned spawnLikeShell(const QStringList& commandLine) {
     std::vector<QByteArray> storage;
     for (const QString& argument : commandLine)
@@ -197,6 +200,11 @@ Spawned spawnLikeShell(const QStringList& commandLine) {
     char* shellArgv[] = {shellPath, argv[0], nullptr};
 
     Spawned spawned;
+    const OwnedFd nullDevice(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (nullDevice.get() < 0) {
+        spawned.error = lastError();
+        return spawned;
+    }
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         spawned.error = lastError();
@@ -210,7 +218,9 @@ Spawned spawnLikeShell(const QStringList& commandLine) {
         return spawned;
     }
     if (pid == 0) {
-        // Only async-signal-safe calls from here on.
+        // Only async-signal-safe calls from here on. dup2() leaves the copies open across exec.
+        for (int stream = 0; stream <= 2; ++stream)
+            ::dup2(nullDevice.get(), stream);
         ::execv(argv[0], argv.data());
         if (errno == ENOEXEC)
             ::execv(shellPath, shellArgv);

@@ -116,7 +116,10 @@ void InstallerRunTest::installerGetsNoArgumentsAndTheCurrentDirectory() {
     // A script without interpreter line, so the shell fallback is what runs it.
     const QString installer = temp.writeFile(
         QStringLiteral("Quindlebrookware-Update-x/installer.exe"),
-        QStringLiteral("printf '%s\\n%s\\n' \"$#\" \"$(pwd)\" > '%1'\n").arg(report).toUtf8());
+        QStringLiteral("streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+                       "printf '%s\\n%s\\n%s\\n' \"$#\" \"$(pwd)\" \"$streams\" > '%1'\n")
+            .arg(report)
+            .toUtf8());
     QVERIFY(QFile::setPermissions(installer, kExecutable));
     Updater updater;
 
@@ -128,7 +131,9 @@ void InstallerRunTest::installerGetsNoArgumentsAndTheCurrentDirectory() {
     QVERIFY(result);
     QFile file(report);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(file.readAll()), QStringLiteral("0\n%1\n").arg(workDir));
+    // No arguments, the updater's current directory, and none of the updater's standard streams.
+    QCOMPARE(QString::fromUtf8(file.readAll()),
+             QStringLiteral("0\n%1\n/dev/null\n/dev/null\n/dev/null\n").arg(workDir));
     QCOMPARE(temp.logMessages(), ranToEnd(installer, QStringLiteral("0")));
 }
 
