@@ -3,9 +3,9 @@
 // revocation checking).
 //
 // Order of the checks: PE form, signature present, image digest, signature over the signed
-// content, timestamp counter-signature (which fixes the time at which the chain is judged), chain
-// to a trusted root with the code-signing usage, and revocation of every certificate below the
-// roots of the signer's and the timestamp's chains.
+// content, timestamp (an RFC 3161 token or a legacy countersignature, which fixes the time at
+// which the chain is judged), chain to a trusted root with the code-signing usage, and revocation
+// of every certificate below the roots of the signer's and the timestamp's chains.
 
 #include "authenticode_trust.h"
 #include "certificate_chain.h"
@@ -17,6 +17,7 @@
 #include <QFile>
 
 #include <openssl/asn1.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 
 #include <cstring>
@@ -25,6 +26,10 @@ namespace {
 
 constexpr char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
 constexpr char kRfc3161TimestampOid[] = "1.3.6.1.4.1.311.3.3.1";
+constexpr char kCountersignatureOid[] = "1.2.840.113549.1.9.6";
+
+using SignerInfoPtr = std::unique_ptr<PKCS7_SIGNER_INFO, OpenSslFree<PKCS7_SIGNER_INFO_free>>;
+using DigestContextPtr = std::unique_ptr<EVP_MD_CTX, OpenSslFree<EVP_MD_CTX_free>>;
 
 bool hasOid(const ASN1_OBJECT* object, const char* oid) {
     const AsnObjectPtr wanted(OBJ_txt2obj(oid, 1));
@@ -94,6 +99,67 @@ std::optional<time_t> asnTimeToUnix(const ASN1_TIME* time) {
     return timegm(&broken);
 }
 
+// The DER contents of a SEQUENCE-valued unsigned attribute of the signer, or nullopt when the
+// attribute is absent. A present attribute of another shape gives an empty view.
+std::optional<QByteArrayView> unsignedSequenceAttribute(const PKCS7_SIGNER_INFO* signerInfo,
+                                                        const char* oid) {
+    const AsnObjectPtr object(OBJ_txt2obj(oid, 1));
+    const int index = X509at_get_attr_by_OBJ(signerInfo->unauth_attr, object.get(), -1);
+    if (index < 0)
+        return std::nullopt;
+    const ASN1_TYPE* value =
+        X509_ATTRIBUTE_get0_type(X509at_get_attr(signerInfo->unauth_attr, index), 0);
+    if (value == nullptr || value->type != V_ASN1_SEQUENCE)
+        return QByteArrayView();
+    return QByteArrayView(ASN1_STRING_get0_data(value->value.sequence),
+                          ASN1_STRING_length(value->value.sequence));
+}
+
+// What every timestamp vouches for: the digest of the signer's signature value.
+QByteArray digestOfSignatureValue(const PKCS7_SIGNER_INFO* signerInfo,
+                                  QCryptographicHash::Algorithm algorithm) {
+    const ASN1_OCTET_STRING* value = signerInfo->enc_digest;
+    return QCryptographicHash::hash(
+        QByteArrayView(ASN1_STRING_get0_data(value), ASN1_STRING_length(value)), algorithm);
+}
+
+bool sameBytes(const ASN1_OCTET_STRING* octets, const QByteArray& bytes) {
+    return octets != nullptr &&
+           QByteArrayView(ASN1_STRING_get0_data(octets), ASN1_STRING_length(octets)) == bytes;
+}
+
+// The time-stamping authority, whichever form of timestamp it signed, must chain to a trusted root
+// with the time-stamping usage (judged now) and no certificate of its chain may be revoked.
+quint32 acceptTimeStampingAuthority(X509_STORE* store, X509* authority,
+                                    STACK_OF(X509) * certificates, RevocationChecker& revocation) {
+    X509StackPtr chain;
+    if (const quint32 code = verifyCertificateChain(store, authority, certificates, std::nullopt,
+                                                    CertificateUse::TimeStamping, chain);
+        code != wintrust::kSuccess)
+        return code;
+    return revocation.check(chain.get());
+}
+
+// The countersigner's signature over its DER-encoded signed attributes (as a SET).
+bool countersignatureVerifies(PKCS7_SIGNER_INFO* countersigner, X509* authority) {
+    unsigned char* attributes = nullptr;
+    const int length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(countersigner->auth_attr),
+                                     &attributes, ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+    if (length <= 0)
+        return false;
+    const EVP_MD* digest = EVP_get_digestbyobj(countersigner->digest_alg->algorithm);
+    const DigestContextPtr context(EVP_MD_CTX_new());
+    const bool verified =
+        digest != nullptr && context &&
+        EVP_DigestVerifyInit(context.get(), nullptr, digest, nullptr,
+                             X509_get0_pubkey(authority)) == 1 &&
+        EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(countersigner->enc_digest),
+                         static_cast<size_t>(ASN1_STRING_length(countersigner->enc_digest)),
+                         attributes, static_cast<size_t>(length)) == 1;
+    OPENSSL_free(attributes);
+    return verified;
+}
+
 class PosixAuthenticodeTrust final : public AuthenticodeTrust {
 public:
     explicit PosixAuthenticodeTrust(QByteArray trustAnchorsPem)
@@ -129,8 +195,14 @@ public:
 
 private:
     quint32 check(const QString& filePath);
-    quint32 checkTimestamp(PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
+    quint32 checkTimestamp(PKCS7* signature, PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
                            RevocationChecker& revocation, std::optional<time_t>& stampedAt);
+    quint32 checkRfc3161Timestamp(QByteArrayView token, PKCS7_SIGNER_INFO* signerInfo,
+                                  X509_STORE* store, RevocationChecker& revocation,
+                                  std::optional<time_t>& stampedAt);
+    quint32 checkLegacyTimestamp(QByteArrayView countersignature, PKCS7* signature,
+                                 PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
+                                 RevocationChecker& revocation, std::optional<time_t>& stampedAt);
 
     QByteArray anchors_;
     X509Ptr signer_;
@@ -205,8 +277,9 @@ quint32 PosixAuthenticodeTrust::check(const QString& filePath) {
         return wintrust::kFail;
     RevocationChecker revocation;
     std::optional<time_t> stampedAt;
-    if (const quint32 code = checkTimestamp(sk_PKCS7_SIGNER_INFO_value(signerInfos, 0), store.get(),
-                                            revocation, stampedAt);
+    if (const quint32 code =
+            checkTimestamp(signature.get(), sk_PKCS7_SIGNER_INFO_value(signerInfos, 0), store.get(),
+                           revocation, stampedAt);
         code != wintrust::kSuccess)
         return code;
 
@@ -223,40 +296,41 @@ quint32 PosixAuthenticodeTrust::check(const QString& filePath) {
     return wintrust::kSuccess;
 }
 
-// An RFC 3161 timestamp in the signer's unsigned attributes: the token must be signed by a
-// time-stamping authority that chains to a trusted root, and must stamp this signature's value.
-// Then the signer's chain is judged at the stamped time. No timestamp: judged now.
-quint32 PosixAuthenticodeTrust::checkTimestamp(PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
-                                               RevocationChecker& revocation,
+// A timestamp in the signer's unsigned attributes fixes the time at which the signer's chain is
+// judged: an RFC 3161 token, or else a legacy Authenticode countersignature. Either must be signed
+// by a trusted time-stamping authority and stamp this signature's value. No timestamp: judged now.
+quint32 PosixAuthenticodeTrust::checkTimestamp(PKCS7* signature, PKCS7_SIGNER_INFO* signerInfo,
+                                               X509_STORE* store, RevocationChecker& revocation,
                                                std::optional<time_t>& stampedAt) {
-    const STACK_OF(X509_ATTRIBUTE)* unsignedAttributes = signerInfo->unauth_attr;
-    const AsnObjectPtr timestampOid(OBJ_txt2obj(kRfc3161TimestampOid, 1));
-    const int index = X509at_get_attr_by_OBJ(unsignedAttributes, timestampOid.get(), -1);
-    if (index < 0)
-        return wintrust::kSuccess;
-    X509_ATTRIBUTE* attribute = X509at_get_attr(unsignedAttributes, index);
-    const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
-    if (value == nullptr || value->type != V_ASN1_SEQUENCE)
-        return wintrust::kTimeStamp;
-    const unsigned char* der = ASN1_STRING_get0_data(value->value.sequence);
-    const Pkcs7Ptr token(d2i_PKCS7(nullptr, &der, ASN1_STRING_length(value->value.sequence)));
+    if (const auto token = unsignedSequenceAttribute(signerInfo, kRfc3161TimestampOid))
+        return checkRfc3161Timestamp(*token, signerInfo, store, revocation, stampedAt);
+    if (const auto countersignature = unsignedSequenceAttribute(signerInfo, kCountersignatureOid))
+        return checkLegacyTimestamp(*countersignature, signature, signerInfo, store, revocation,
+                                    stampedAt);
+    return wintrust::kSuccess;
+}
+
+// RFC 3161: a signed TSTInfo whose message imprint is the digest of the signature value.
+quint32 PosixAuthenticodeTrust::checkRfc3161Timestamp(QByteArrayView tokenBytes,
+                                                      PKCS7_SIGNER_INFO* signerInfo,
+                                                      X509_STORE* store,
+                                                      RevocationChecker& revocation,
+                                                      std::optional<time_t>& stampedAt) {
+    const auto* der = reinterpret_cast<const unsigned char*>(tokenBytes.data());
+    const Pkcs7Ptr token(d2i_PKCS7(nullptr, &der, static_cast<long>(tokenBytes.size())));
     if (!token || !PKCS7_type_is_signed(token.get()))
         return wintrust::kTimeStamp;
     const TsTstInfoPtr info(PKCS7_to_TS_TST_INFO(token.get()));
     if (!info)
         return wintrust::kTimeStamp;
 
-    // The token's message imprint is the digest of this signature's value.
     const X509_ALGOR* imprintAlgorithm =
         TS_MSG_IMPRINT_get_algo(TS_TST_INFO_get_msg_imprint(info.get()));
     const std::optional<QCryptographicHash::Algorithm> algorithm =
         hashAlgorithmOf(imprintAlgorithm);
     if (!algorithm)
         return wintrust::kTimeStamp;
-    const ASN1_OCTET_STRING* signatureValue = signerInfo->enc_digest;
-    const QByteArray imprint = QCryptographicHash::hash(
-        QByteArrayView(ASN1_STRING_get0_data(signatureValue), ASN1_STRING_length(signatureValue)),
-        *algorithm);
+    const QByteArray imprint = digestOfSignatureValue(signerInfo, *algorithm);
     auto* imprintCopy =
         static_cast<unsigned char*>(OPENSSL_memdup(imprint.constData(), imprint.size()));
 
@@ -273,23 +347,57 @@ quint32 PosixAuthenticodeTrust::checkTimestamp(PKCS7_SIGNER_INFO* signerInfo, X5
     if (TS_RESP_verify_token(context.get(), token.get()) != 1)
         return wintrust::kTimeStamp;
 
-    // The authority's chain must be trusted and not revoked, like the signer's.
     STACK_OF(X509)* authorities = PKCS7_get0_signers(token.get(), nullptr, 0);
     if (authorities == nullptr || sk_X509_num(authorities) != 1) {
         sk_X509_free(authorities);
         return wintrust::kTimeStamp;
     }
-    X509* authority = sk_X509_value(authorities, 0);
-    X509StackPtr chain;
-    const quint32 chainCode = verifyCertificateChain(
-        store, authority, token->d.sign->cert, std::nullopt, CertificateUse::TimeStamping, chain);
+    const quint32 code = acceptTimeStampingAuthority(store, sk_X509_value(authorities, 0),
+                                                     token->d.sign->cert, revocation);
     sk_X509_free(authorities);
-    if (chainCode != wintrust::kSuccess)
-        return chainCode;
-    if (const quint32 code = revocation.check(chain.get()); code != wintrust::kSuccess)
+    if (code != wintrust::kSuccess)
         return code;
 
     stampedAt = asnTimeToUnix(TS_TST_INFO_get_time(info.get()));
+    return stampedAt ? wintrust::kSuccess : wintrust::kTimeStamp;
+}
+
+// Legacy Authenticode: a PKCS#9 countersignature, a SignerInfo whose signed attributes carry the
+// digest of the signature value (messageDigest) and the signing time, signed by an authority whose
+// certificate came with the signature.
+quint32 PosixAuthenticodeTrust::checkLegacyTimestamp(
+    QByteArrayView countersignature, PKCS7* signature, PKCS7_SIGNER_INFO* signerInfo,
+    X509_STORE* store, RevocationChecker& revocation, std::optional<time_t>& stampedAt) {
+    const auto* der = reinterpret_cast<const unsigned char*>(countersignature.data());
+    const SignerInfoPtr countersigner(
+        d2i_PKCS7_SIGNER_INFO(nullptr, &der, static_cast<long>(countersignature.size())));
+    if (!countersigner || countersigner->issuer_and_serial == nullptr)
+        return wintrust::kTimeStamp;
+    STACK_OF(X509)* certificates = signature->d.sign->cert;
+    X509* authority =
+        X509_find_by_issuer_and_serial(certificates, countersigner->issuer_and_serial->issuer,
+                                       countersigner->issuer_and_serial->serial);
+    if (authority == nullptr)
+        return wintrust::kTimeStamp;
+
+    const std::optional<QCryptographicHash::Algorithm> algorithm =
+        hashAlgorithmOf(countersigner->digest_alg);
+    if (!algorithm ||
+        !sameBytes(PKCS7_digest_from_attributes(countersigner->auth_attr),
+                   digestOfSignatureValue(signerInfo, *algorithm)) ||
+        !countersignatureVerifies(countersigner.get(), authority))
+        return wintrust::kTimeStamp;
+    const ASN1_TYPE* signingTime =
+        PKCS7_get_signed_attribute(countersigner.get(), NID_pkcs9_signingTime);
+    if (signingTime == nullptr ||
+        (signingTime->type != V_ASN1_UTCTIME && signingTime->type != V_ASN1_GENERALIZEDTIME))
+        return wintrust::kTimeStamp;
+
+    if (const quint32 code =
+            acceptTimeStampingAuthority(store, authority, certificates, revocation);
+        code != wintrust::kSuccess)
+        return code;
+    stampedAt = asnTimeToUnix(signingTime->value.asn1_string);
     return stampedAt ? wintrust::kSuccess : wintrust::kTimeStamp;
 }
 

@@ -2,8 +2,8 @@
 # Regenerates the TEST public-key infrastructure and the signed TEST images in this directory.
 # Everything made here is test material: never trust these certificates anywhere else.
 #
-# Needs: openssl, osslsigncode, x86_64-w64-mingw32-gcc (gcc-mingw-w64-x86-64) and
-# i686-w64-mingw32-gcc (gcc-mingw-w64-i686). The output is committed, so the build and the tests
+# Needs: openssl, osslsigncode, x86_64-w64-mingw32-gcc (gcc-mingw-w64-x86-64),
+# i686-w64-mingw32-gcc (gcc-mingw-w64-i686), and g++ with libssl-dev for the countersigning tool. The output is committed, so the build and the tests
 # need none of these; run this script only to change the fixtures. Regenerating changes every key,
 # so the pinned thumbprint in CMakePresets.json must then be updated (the script prints it).
 #
@@ -176,6 +176,20 @@ sign test-expired-publisher.exe test-expired-publisher test-intermediate sha256 
     test-unsigned-pe32plus.exe -time "$signed_2020"
 sign test-expired-publisher-timestamped.exe test-expired-publisher test-intermediate sha256 \
     test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2020" -time "$signed_2020"
+
+# Legacy Authenticode timestamps: the expired publisher's signature with a PKCS#9 countersignature
+# by the TSA from 2020, intact and with the countersignature's signature damaged.
+g++ -std=c++20 -O1 -o "$work/add-legacy-countersignature" \
+    ../tools/add_legacy_countersignature.cpp -lcrypto
+legacy_timestamp() { # legacy_timestamp <output> [--damage]
+    local out=$1
+    shift
+    "$work/add-legacy-countersignature" test-expired-publisher.exe "$out" test-timestamping.pem \
+        test-timestamping.key.pem "$signed_2020" "$@"
+}
+legacy_timestamp test-expired-publisher-legacy-timestamped.exe
+legacy_timestamp test-expired-publisher-legacy-damaged.exe --damage
+
 sign test-server-only.exe test-server-only test-intermediate sha256 test-unsigned-pe32plus.exe
 sign test-untrusted-root.exe test-untrusted-publisher test-untrusted-root sha256 \
     test-unsigned-pe32plus.exe

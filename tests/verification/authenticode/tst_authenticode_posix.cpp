@@ -169,36 +169,82 @@ private slots:
                      QStringLiteral("Signer certificate issuer: ") + kIssuerName, kNotPinned}));
     }
 
-    // An expired signer is trusted when a valid timestamp shows that it signed while valid.
+    // An expired signer is trusted when a valid timestamp, of either form, shows that it signed
+    // while valid.
+    void expiredSignerWithTimestampIsJudgedAtTheStampedTime_data() {
+        QTest::addColumn<QString>("fixture");
+        QTest::newRow("RFC 3161 timestamp") << "test-expired-publisher-timestamped.exe";
+        QTest::newRow("legacy countersignature") << "test-expired-publisher-legacy-timestamped.exe";
+    }
     void expiredSignerWithTimestampIsJudgedAtTheStampedTime() {
+        QFETCH(QString, fixture);
         ScopedTemp temp;
         QVERIFY(temp.isValid());
-        const QString path =
-            copyFixture(temp, QStringLiteral("test-expired-publisher-timestamped.exe"));
+        const QString path = copyFixture(temp, fixture, QStringLiteral("installer.exe"));
         CrlServer server(testPkiDirectory());
+        QVERIFY(server.isListening());
         const QByteArray pin = thumbprintOf(QStringLiteral("test-expired-publisher"));
         const Outcome outcome = verifyWith(temp, path, pin, builtInTrustAnchors());
         QVERIFY(outcome.passed);
-        QCOMPARE(outcome.lines.mid(1),
-                 passingLines(pin, publisherName(QStringLiteral("Expired Publisher"))));
+        QCOMPARE(outcome.lines,
+                 QStringList{QStringLiteral("Starting strict Authenticode verification: ") + path} +
+                     passingLines(pin, publisherName(QStringLiteral("Expired Publisher"))));
+        // The root's CRL (for the authority) and the intermediate's (for the publisher).
+        QVERIFY(server.requestCount() >= 2);
     }
 
-    // A timestamp whose token no longer matches the signature it stamps is refused, not ignored.
+    // A timestamp that no longer matches the signature it stamps, or whose own signature is
+    // damaged, is refused, not ignored.
+    void damagedTimestampIsRefused_data() {
+        QTest::addColumn<QString>("fixture");
+        QTest::addColumn<QByteArray>("flipAfter"); // flip the byte after the last of these bytes
+        QTest::addColumn<int>("flipFromEnd");      // or, when empty, this far from the end
+        QTest::addColumn<bool>("serveCrls");
+        QTest::addColumn<QString>("code");
+        // The token's signature value is the last large block of the table.
+        QTest::newRow("RFC 3161 token's signature")
+            << "test-expired-publisher-timestamped.exe" << QByteArray() << 60 << true << "80096005";
+        QTest::newRow("legacy countersignature's signature")
+            << "test-expired-publisher-legacy-damaged.exe" << QByteArray() << 0 << true
+            << "80096005";
+        // The countersigner's messageDigest attribute: OID 1.2.840.113549.1.9.4, SET, OCTET STRING.
+        QTest::newRow("legacy countersignature's message digest")
+            << "test-expired-publisher-legacy-timestamped.exe"
+            << QByteArray::fromHex("06092a864886f70d01090431220420") << 0 << true << "80096005";
+        // The authority's revocation status is part of the timestamp's check.
+        QTest::newRow("legacy countersignature, CRL server down")
+            << "test-expired-publisher-legacy-timestamped.exe" << QByteArray() << 0 << false
+            << "80092013";
+    }
     void damagedTimestampIsRefused() {
+        QFETCH(QString, fixture);
+        QFETCH(QByteArray, flipAfter);
+        QFETCH(int, flipFromEnd);
+        QFETCH(bool, serveCrls);
+        QFETCH(QString, code);
         ScopedTemp temp;
         QVERIFY(temp.isValid());
-        const QString path =
-            copyFixture(temp, QStringLiteral("test-expired-publisher-timestamped.exe"));
-        const QByteArray bytes =
-            readFixture(QStringLiteral("test-expired-publisher-timestamped.exe"));
-        // The token's signature value is the last large block of the table: flip a byte in it.
-        flipByte(path, bytes.size() - 60);
-        CrlServer server(testPkiDirectory());
+        const QString path = copyFixture(temp, fixture, QStringLiteral("installer.exe"));
+        const QByteArray bytes = readFixture(fixture);
+        if (!flipAfter.isEmpty()) {
+            const qsizetype at = bytes.lastIndexOf(flipAfter);
+            QVERIFY(at > 0);
+            flipByte(path, at + flipAfter.size());
+        } else if (flipFromEnd > 0) {
+            flipByte(path, bytes.size() - flipFromEnd);
+        }
+        std::unique_ptr<CrlServer> server;
+        if (serveCrls) {
+            server = std::make_unique<CrlServer>(testPkiDirectory());
+            QVERIFY(server->isListening());
+        }
         const Outcome outcome =
             verifyWith(temp, path, thumbprintOf(QStringLiteral("test-expired-publisher")),
                        builtInTrustAnchors());
         QVERIFY(!outcome.passed);
-        QCOMPARE(outcome.lines.last(), QStringLiteral("WinVerifyTrust FAILED: 0x80096005"));
+        QCOMPARE(outcome.lines,
+                 (QStringList{QStringLiteral("Starting strict Authenticode verification: ") + path,
+                              QStringLiteral("WinVerifyTrust FAILED: 0x") + code}));
     }
 
     // Other trust anchors than the embedded ones: the system's store does not know the test root.
