@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the updater and runs the whole test suite: the release build with warnings as errors,
+# Builds the updater and runs the whole test suite: a clang-format check, the release build with warnings as errors,
 # then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, without the tests
 # labelled "slow" (the end-to-end run that waits out the updater's two-minute limit), which the
 # first pass has covered, then the Windows build with its suite under Wine
@@ -19,6 +19,10 @@ run_preset() {
     ctest --preset "$preset" "$@"
     echo "== ${preset}: took $((SECONDS - started)) s" >&2
 }
+
+echo "== format: clang-format --dry-run over every C++ file" >&2
+find src host demo bench tests -name '*.cpp' -print0 -o -name '*.h' -print0 |
+    xargs -0 clang-format --dry-run -Werror
 
 run_preset ci
 if [[ "${UPDATER_SKIP_SANITIZE:-0}" != 1 ]]; then

@@ -9,7 +9,6 @@
 
 #include <QCryptographicHash>
 
-
 namespace {
 
 // SHA-256 thumbprint of the publisher's own code-signing certificate, fixed when the program is

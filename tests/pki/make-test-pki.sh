@@ -3,9 +3,10 @@
 # Everything made here is test material: never trust these certificates anywhere else.
 #
 # Needs: openssl, osslsigncode, x86_64-w64-mingw32-gcc (gcc-mingw-w64-x86-64),
-# i686-w64-mingw32-gcc (gcc-mingw-w64-i686), and g++ with libssl-dev for the countersigning tool. The output is committed, so the build and the tests
-# need none of these; run this script only to change the fixtures. Regenerating changes every key,
-# so the pinned thumbprint in CMakePresets.json must then be updated (the script prints it).
+# i686-w64-mingw32-gcc (gcc-mingw-w64-i686), and g++ with libssl-dev for the countersigning tool.
+# The output is committed, so the build and the tests need none of these; run this script only to
+# change the fixtures. Regenerating changes every key, so the pinned thumbprint in
+# CMakePresets.json must then be updated (the script prints it).
 #
 # Every certificate below a root names a CRL distribution point on the fixed loopback address
 # http://127.0.0.1:48213/<ca>.crl; the tests serve the CRLs of this directory there.
