@@ -129,14 +129,16 @@ bool sameBytes(const ASN1_OCTET_STRING* octets, const QByteArray& bytes) {
 }
 
 // The time-stamping authority, whichever form of timestamp it signed, must chain to a trusted root
-// with the time-stamping usage (judged now) and no certificate of its chain may be revoked.
+// with the time-stamping usage at the time it stamped (so an authority whose certificate has
+// expired since still vouches for its old stamps, and none vouches for a time before its
+// certificate), and no certificate of its chain may be revoked now.
 quint32 acceptTimeStampingAuthority(X509_STORE* store, X509* authority,
-                                    STACK_OF(X509) * certificates, RevocationChecker& revocation) {
+                                    STACK_OF(X509) * certificates, time_t stampedAt,
+                                    RevocationChecker& revocation) {
     X509StackPtr chain;
-    if (const quint32 code = verifyCertificateChain(store, authority, certificates, std::nullopt,
-                                                    CertificateUse::TimeStamping, chain);
-        code != wintrust::kSuccess)
-        return code;
+    if (verifyCertificateChain(store, authority, certificates, stampedAt,
+                               CertificateUse::TimeStamping, chain) != wintrust::kSuccess)
+        return wintrust::kTimeStamp;
     return revocation.check(chain.get());
 }
 
@@ -324,6 +326,10 @@ quint32 PosixAuthenticodeTrust::checkRfc3161Timestamp(QByteArrayView tokenBytes,
     if (!info)
         return wintrust::kTimeStamp;
 
+    const std::optional<time_t> genTime = asnTimeToUnix(TS_TST_INFO_get_time(info.get()));
+    if (!genTime)
+        return wintrust::kTimeStamp;
+
     const X509_ALGOR* imprintAlgorithm =
         TS_MSG_IMPRINT_get_algo(TS_TST_INFO_get_msg_imprint(info.get()));
     const std::optional<QCryptographicHash::Algorithm> algorithm =
@@ -335,15 +341,16 @@ quint32 PosixAuthenticodeTrust::checkRfc3161Timestamp(QByteArrayView tokenBytes,
         static_cast<unsigned char*>(OPENSSL_memdup(imprint.constData(), imprint.size()));
 
     const TsVerifyCtxPtr context(TS_VERIFY_CTX_new());
-    if (!context || imprintCopy == nullptr) {
+    // The token's own check of the authority's chain happens at the stamped time too.
+    X509StorePtr stampStore = makeTrustStore(anchors_);
+    if (!context || imprintCopy == nullptr || !stampStore) {
         OPENSSL_free(imprintCopy);
         return wintrust::kTimeStamp;
     }
+    X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(stampStore.get()), *genTime);
     TS_VERIFY_CTX_set_flags(context.get(), TS_VFY_SIGNATURE | TS_VFY_IMPRINT | TS_VFY_VERSION);
     TS_VERIFY_CTX_set_imprint(context.get(), imprintCopy, static_cast<long>(imprint.size()));
-    // The context borrows the store and frees it with itself: give it its own reference.
-    X509_STORE_up_ref(store);
-    TS_VERIFY_CTX_set_store(context.get(), store);
+    TS_VERIFY_CTX_set_store(context.get(), stampStore.release()); // freed with the context
     if (TS_RESP_verify_token(context.get(), token.get()) != 1)
         return wintrust::kTimeStamp;
 
@@ -353,13 +360,12 @@ quint32 PosixAuthenticodeTrust::checkRfc3161Timestamp(QByteArrayView tokenBytes,
         return wintrust::kTimeStamp;
     }
     const quint32 code = acceptTimeStampingAuthority(store, sk_X509_value(authorities, 0),
-                                                     token->d.sign->cert, revocation);
+                                                     token->d.sign->cert, *genTime, revocation);
     sk_X509_free(authorities);
     if (code != wintrust::kSuccess)
         return code;
-
-    stampedAt = asnTimeToUnix(TS_TST_INFO_get_time(info.get()));
-    return stampedAt ? wintrust::kSuccess : wintrust::kTimeStamp;
+    stampedAt = genTime;
+    return wintrust::kSuccess;
 }
 
 // Legacy Authenticode: a PKCS#9 countersignature, a SignerInfo whose signed attributes carry the
@@ -393,12 +399,16 @@ quint32 PosixAuthenticodeTrust::checkLegacyTimestamp(
         (signingTime->type != V_ASN1_UTCTIME && signingTime->type != V_ASN1_GENERALIZEDTIME))
         return wintrust::kTimeStamp;
 
+    const std::optional<time_t> signedAt = asnTimeToUnix(signingTime->value.asn1_string);
+    if (!signedAt)
+        return wintrust::kTimeStamp;
+
     if (const quint32 code =
-            acceptTimeStampingAuthority(store, authority, certificates, revocation);
+            acceptTimeStampingAuthority(store, authority, certificates, *signedAt, revocation);
         code != wintrust::kSuccess)
         return code;
-    stampedAt = asnTimeToUnix(signingTime->value.asn1_string);
-    return stampedAt ? wintrust::kSuccess : wintrust::kTimeStamp;
+    stampedAt = signedAt;
+    return wintrust::kSuccess;
 }
 
 } // namespace

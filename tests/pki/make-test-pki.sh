@@ -123,6 +123,12 @@ issue test-root "Quindlebrookware TEST Root CA $suffix" test-root root_ext
 issue test-intermediate "Quindlebrookware TEST Code Signing CA $suffix" test-root ca_ext
 issue test-revoked-intermediate "Quindlebrookware TEST Revoked CA $suffix" test-root ca_ext
 issue test-timestamping "Quindlebrookware TEST Timestamping $suffix" test-root tsa_ext
+# Time-stamping authorities whose certificates cover the 2020 stamps (but have expired since) or
+# begin only after them.
+issue test-expired-timestamping "Quindlebrookware TEST Expired Timestamping $suffix" test-root \
+    tsa_ext 20190101000000Z 20220101000000Z
+issue test-late-timestamping "Quindlebrookware TEST Late Timestamping $suffix" test-root \
+    tsa_ext 20210101000000Z 20991231235959Z
 issue test-publisher "Quindlebrookware TEST Publisher $suffix" test-intermediate signer_ext
 issue test-other-publisher "Quindlebrookware TEST Other Publisher $suffix" test-intermediate signer_ext
 issue test-revoked-publisher "Quindlebrookware TEST Revoked Publisher $suffix" test-intermediate signer_ext
@@ -158,8 +164,11 @@ sign() {
         -n "Quindlebrookware TEST installer" "$@" -in "$in" -out "$out" >/dev/null
 }
 
-tsa=(-TSA-certs "$work/tsa-chain.pem" -TSA-key test-timestamping.key.pem)
-cat test-timestamping.pem test-root.pem >"$work/tsa-chain.pem"
+tsa_of() { # tsa_of <TSA certificate name>: osslsigncode's arguments to stamp with that authority
+    cat "$1.pem" test-root.pem >"$work/$1-chain.pem"
+    tsa=(-TSA-certs "$work/$1-chain.pem" -TSA-key "$1.key.pem")
+}
+tsa_of test-timestamping
 signed_2020=1593561600 # 2020-07-01, while the expired publisher was valid
 signed_2025=1751328000 # 2025-07-01
 
@@ -177,19 +186,29 @@ sign test-expired-publisher.exe test-expired-publisher test-intermediate sha256 
     test-unsigned-pe32plus.exe -time "$signed_2020"
 sign test-expired-publisher-timestamped.exe test-expired-publisher test-intermediate sha256 \
     test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2020" -time "$signed_2020"
+# Stamped in 2020 by an authority whose certificate was valid then (and has expired since), and
+# by one whose certificate was not valid yet.
+for authority in expired late; do
+    tsa_of "test-$authority-timestamping"
+    sign "test-expired-publisher-$authority-tsa.exe" test-expired-publisher test-intermediate \
+        sha256 test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2020" \
+        -time "$signed_2020"
+done
 
 # Legacy Authenticode timestamps: the expired publisher's signature with a PKCS#9 countersignature
 # by the TSA from 2020, intact and with the countersignature's signature damaged.
 g++ -std=c++20 -O1 -o "$work/add-legacy-countersignature" \
     ../tools/add_legacy_countersignature.cpp -lcrypto
-legacy_timestamp() { # legacy_timestamp <output> [--damage]
-    local out=$1
-    shift
-    "$work/add-legacy-countersignature" test-expired-publisher.exe "$out" test-timestamping.pem \
-        test-timestamping.key.pem "$signed_2020" "$@"
+legacy_timestamp() { # legacy_timestamp <output> <TSA certificate name> [--damage]
+    local out=$1 authority=$2
+    shift 2
+    "$work/add-legacy-countersignature" test-expired-publisher.exe "$out" "$authority.pem" \
+        "$authority.key.pem" "$signed_2020" "$@"
 }
-legacy_timestamp test-expired-publisher-legacy-timestamped.exe
-legacy_timestamp test-expired-publisher-legacy-damaged.exe --damage
+legacy_timestamp test-expired-publisher-legacy-timestamped.exe test-timestamping
+legacy_timestamp test-expired-publisher-legacy-damaged.exe test-timestamping --damage
+legacy_timestamp test-expired-publisher-legacy-expired-tsa.exe test-expired-timestamping
+legacy_timestamp test-expired-publisher-legacy-late-tsa.exe test-late-timestamping
 
 sign test-server-only.exe test-server-only test-intermediate sha256 test-unsigned-pe32plus.exe
 sign test-untrusted-root.exe test-untrusted-publisher test-untrusted-root sha256 \

@@ -141,6 +141,11 @@ private slots:
             << "test-expired-publisher-timestamped.exe" << expired << "Expired Publisher";
         QTest::newRow("expired, legacy countersignature")
             << "test-expired-publisher-legacy-timestamped.exe" << expired << "Expired Publisher";
+        // The authority is judged at the time it stamped, as the signer is.
+        QTest::newRow("expired, RFC 3161 timestamp by an authority expired since")
+            << "test-expired-publisher-expired-tsa.exe" << expired << "Expired Publisher";
+        QTest::newRow("expired, legacy countersignature by an authority expired since")
+            << "test-expired-publisher-legacy-expired-tsa.exe" << expired << "Expired Publisher";
     }
     void trustedSignaturePasses() {
         QFETCH(QString, fixture);
@@ -183,9 +188,9 @@ private slots:
                      QStringLiteral("Signer certificate issuer: ") + kIssuerName, kNotPinned}));
     }
 
-    // A timestamp that no longer matches the signature it stamps, or whose own signature is
-    // damaged, is refused, not ignored.
-    void damagedTimestampIsRefused_data() {
+    // A timestamp that no longer matches the signature it stamps, whose own signature is damaged,
+    // or whose authority's certificate did not cover the stamped time, is refused, not ignored.
+    void invalidTimestampIsRefused_data() {
         QTest::addColumn<QString>("fixture");
         QTest::addColumn<QByteArray>("flipAfter"); // flip the byte after the last of these bytes
         QTest::addColumn<int>("flipFromEnd");      // or, when empty, this far from the end
@@ -205,8 +210,13 @@ private slots:
         QTest::newRow("legacy countersignature, CRL server down")
             << "test-expired-publisher-legacy-timestamped.exe" << QByteArray() << 0 << false
             << "80092013";
+        QTest::newRow("RFC 3161 stamp from before its authority's certificate")
+            << "test-expired-publisher-late-tsa.exe" << QByteArray() << 0 << true << "80096005";
+        QTest::newRow("legacy stamp from before its authority's certificate")
+            << "test-expired-publisher-legacy-late-tsa.exe" << QByteArray() << 0 << true
+            << "80096005";
     }
-    void damagedTimestampIsRefused() {
+    void invalidTimestampIsRefused() {
         QFETCH(QString, fixture);
         QFETCH(QByteArray, flipAfter);
         QFETCH(int, flipFromEnd);
