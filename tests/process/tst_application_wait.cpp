@@ -2,7 +2,7 @@
 // here, and scripted answers for the failures it cannot be made to give.
 
 #include "process/process_control.h"
-#include "process_test_lines.h"
+#include "process_test_support.h"
 #include "scripted_platform.h"
 #include "test_environment.h"
 #include "updater.h"
@@ -92,41 +92,13 @@ void ApplicationWaitTest::missingProcessContinuesAtOnce() {
 }
 
 void ApplicationWaitTest::runningProcess_data() {
-    QTest::addColumn<QString>("seconds");
-    QTest::addColumn<unsigned long>("limitMs");
-    QTest::addColumn<bool>("expected");
-    QTest::addColumn<QString>("lastLine");
-
-    QTest::newRow("ends after a moment")
-        << QStringLiteral("0.3") << 30000UL << true << QStringLiteral("Target application exited.");
-    QTest::newRow("outlasts the limit")
-        << QStringLiteral("60") << 1000UL << false
-        << QStringLiteral("Timed out waiting for application after 1 seconds.");
+    addRunningProcessRows({QStringLiteral("0.3")}, {QStringLiteral("60")});
 }
 
 void ApplicationWaitTest::runningProcess() {
-    QFETCH(QString, seconds);
-    QFETCH(unsigned long, limitMs);
-    QFETCH(bool, expected);
-    QFETCH(QString, lastLine);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    QProcess host;
-    host.start(QStringLiteral("/bin/sleep"), {seconds});
-    QVERIFY(host.waitForStarted());
-    const long long pid = host.processId();
-    Updater updater;
-
-    const bool result = waitForProcessExit(updater, systemProcessPlatform(), pid, limitMs);
-    // On time-out the application is left running: the wait never ends it.
-    const bool stillRunning = !host.waitForFinished(0);
-    if (stillRunning)
-        host.kill();
-    host.waitForFinished();
-
-    QCOMPARE(result, expected);
-    QCOMPARE(stillRunning, !expected);
-    QCOMPARE(temp.logMessages(), QStringList({waitingLine(pid), lastLine}));
+    verifyWaitOnRunningProcess(temp, QStringLiteral("/bin/sleep"));
 }
 
 void ApplicationWaitTest::processAlreadyEnded() {

@@ -3,7 +3,7 @@
 
 #include "process/process_control.h"
 #include "process/process_platform_posix.h"
-#include "process_test_lines.h"
+#include "process_test_support.h"
 #include "scripted_platform.h"
 #include "test_environment.h"
 #include "updater.h"

@@ -5,7 +5,7 @@
 
 #include "installer_image.h"
 #include "process/process_control.h"
-#include "process_test_lines.h"
+#include "process_test_support.h"
 #include "program_run.h"
 #include "test_environment.h"
 #include "updater.h"
@@ -53,42 +53,15 @@ private slots:
 };
 
 void WindowsProcessControlTest::waitOnARunningProcess_data() {
-    QTest::addColumn<QString>("sleepMs");
-    QTest::addColumn<unsigned long>("limitMs");
-    QTest::addColumn<bool>("expected");
-    QTest::addColumn<QString>("lastLine");
-
-    QTest::newRow("ends after a moment")
-        << QStringLiteral("300") << 30000UL << true << QStringLiteral("Target application exited.");
-    QTest::newRow("outlasts the limit")
-        << QStringLiteral("60000") << 1000UL << false
-        << QStringLiteral("Timed out waiting for application after 1 seconds.");
+    const QString sleep = QStringLiteral("--sleep-ms");
+    addRunningProcessRows({sleep, QStringLiteral("300")}, {sleep, QStringLiteral("60000")});
 }
 
 void WindowsProcessControlTest::waitOnARunningProcess() {
-    QFETCH(QString, sleepMs);
-    QFETCH(unsigned long, limitMs);
-    QFETCH(bool, expected);
-    QFETCH(QString, lastLine);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const QString program = installHelper(temp.outsidePath(QStringLiteral("app/application.exe")));
-    QProcess host;
-    host.start(program, {QStringLiteral("--sleep-ms"), sleepMs});
-    QVERIFY(host.waitForStarted());
-    const long long pid = host.processId();
-    Updater updater;
-
-    const bool result = waitForProcessExit(updater, systemProcessPlatform(), pid, limitMs);
-    // On time-out the application is left running: the wait never ends it.
-    const bool stillRunning = host.state() == QProcess::Running && !host.waitForFinished(0);
-    if (stillRunning)
-        host.kill();
-    host.waitForFinished();
-
-    QCOMPARE(result, expected);
-    QCOMPARE(stillRunning, !expected);
-    QCOMPARE(temp.logMessages(), QStringList({waitingLine(pid), lastLine}));
+    verifyWaitOnRunningProcess(
+        temp, installHelper(temp.outsidePath(QStringLiteral("app/application.exe"))));
 }
 
 void WindowsProcessControlTest::processThatNoLongerExists_data() {

@@ -41,6 +41,23 @@ Outcome verifyWith(const ScopedTemp& temp, const QString& path, const QByteArray
     return outcome;
 }
 
+// Verifies the copy at path against the pin of the named certificate, with the CRLs served or not,
+// and checks that it is refused with the given WinTrust code and nothing else logged.
+void verifyRefused(const ScopedTemp& temp, const QString& path, const QString& pinnedCertificate,
+                   bool serveCrls, const QString& code) {
+    std::unique_ptr<CrlServer> server;
+    if (serveCrls) {
+        server = std::make_unique<CrlServer>(testPkiDirectory());
+        QVERIFY(server->isListening());
+    }
+    const Outcome outcome =
+        verifyWith(temp, path, thumbprintOf(pinnedCertificate), builtInTrustAnchors());
+    QVERIFY(!outcome.passed);
+    QCOMPARE(outcome.lines,
+             (QStringList{QStringLiteral("Starting strict Authenticode verification: ") + path,
+                          QStringLiteral("WinVerifyTrust FAILED: 0x") + code}));
+}
+
 } // namespace
 
 class TestAuthenticodePosix : public QObject {
@@ -111,17 +128,7 @@ private slots:
             flipByte(path, size - 40); // inside the signer's signature value, near the table's end
         }
 
-        std::unique_ptr<CrlServer> server;
-        if (serveCrls) {
-            server = std::make_unique<CrlServer>(testPkiDirectory());
-            QVERIFY(server->isListening());
-        }
-        const Outcome outcome = verifyWith(
-            temp, path, thumbprintOf(QStringLiteral("test-publisher")), builtInTrustAnchors());
-        QVERIFY(!outcome.passed);
-        QCOMPARE(outcome.lines,
-                 (QStringList{QStringLiteral("Starting strict Authenticode verification: ") + path,
-                              QStringLiteral("WinVerifyTrust FAILED: 0x") + code}));
+        verifyRefused(temp, path, QStringLiteral("test-publisher"), serveCrls, code);
     }
 
     // A trusted signature passes with the whole sequence of lines; an expired signer passes when a
@@ -233,18 +240,7 @@ private slots:
         } else if (flipFromEnd > 0) {
             flipByte(path, bytes.size() - flipFromEnd);
         }
-        std::unique_ptr<CrlServer> server;
-        if (serveCrls) {
-            server = std::make_unique<CrlServer>(testPkiDirectory());
-            QVERIFY(server->isListening());
-        }
-        const Outcome outcome =
-            verifyWith(temp, path, thumbprintOf(QStringLiteral("test-expired-publisher")),
-                       builtInTrustAnchors());
-        QVERIFY(!outcome.passed);
-        QCOMPARE(outcome.lines,
-                 (QStringList{QStringLiteral("Starting strict Authenticode verification: ") + path,
-                              QStringLiteral("WinVerifyTrust FAILED: 0x") + code}));
+        verifyRefused(temp, path, QStringLiteral("test-expired-publisher"), serveCrls, code);
     }
 
     // Other trust anchors than the embedded ones: the system's store does not know the test root.
