@@ -6,6 +6,7 @@
 
 #include "peak_memory.h"
 #include "updater.h"
+#include "verification/installer_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -61,7 +62,8 @@ Measurement timeUpdater(const QString& path) {
     Updater updater;
     QElapsedTimer timer;
     timer.start();
-    const QByteArray digest = updater.calculateSha256(path);
+    const std::unique_ptr<InstallerFile> file = InstallerFile::open(path);
+    const QByteArray digest = file ? updater.calculateSha256(*file) : QByteArray();
     return {QStringLiteral("Updater::calculateSha256"), timer.nsecsElapsed() / 1e9,
             QString::fromLatin1(digest.toHex())};
 }
@@ -165,7 +167,8 @@ int main(int argc, char** argv) {
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--peak")) {
         Updater updater;
-        if (updater.calculateSha256(arguments.at(2)).isEmpty())
+        const std::unique_ptr<InstallerFile> file = InstallerFile::open(arguments.at(2));
+        if (!file || updater.calculateSha256(*file).isEmpty())
             return 1;
         std::printf("%lld\n", static_cast<long long>(peakResidentBytes()));
         return 0;

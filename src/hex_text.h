@@ -30,3 +30,16 @@ template <typename Text> bool isHexText(Text text, qsizetype length) {
 inline bool isSha256Text(QStringView text) {
     return isHexText(text, 64);
 }
+
+// A UUID in Qt's braceless text form, in either letter case: hexadecimal digits in groups of 8,
+// 4, 4, 4 and 12 joined by '-'.
+inline bool isBracelessUuid(QStringView text) {
+    if (text.size() != 36)
+        return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const bool hyphenPosition = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphenPosition ? text.at(i) != u'-' : !isHexDigit(text.at(i)))
+            return false;
+    }
+    return true;
+}

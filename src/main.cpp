@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("Quindlebrookware Updater"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
 
+    // QCoreApplication takes the arguments from the platform's own command line: on Windows the
+    // UTF-16 one, so a path with characters outside the ANSI code page arrives intact.
     Updater updater;
-    return updater.run(argc, argv);
+    return updater.run(QCoreApplication::arguments());
 }

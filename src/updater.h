@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+class InstallerFile;
 
 // The whole update logic. One object lives on the stack of main() for the single call of run().
 // Every stage is a member operation that returns true on success, logs its own detail lines
@@ -9,8 +12,9 @@
 class Updater {
 public:
     // Decides the role (original updater or temporary copy), runs that role's sequence and
-    // returns the process exit code (0 to 10).
-    int run(int argc, char** argv);
+    // returns the process exit code (0 to 10). arguments[0] is the program itself; the rest come
+    // from the platform's own command line (UTF-16 on Windows), as QCoreApplication gives them.
+    int run(const QStringList& arguments);
 
     // Appends one time-stamped line to the update log in the TEMP directory. Never fails
     // visibly: a line that cannot be written is dropped.
@@ -18,23 +22,28 @@ public:
 
     // Original updater: copies itself into a fresh temporary updater directory and starts that
     // copy detached with the same arguments plus "--temporary-copy".
-    bool relaunchFromTemporaryCopy(int argc, char** argv);
+    bool relaunchFromTemporaryCopy(const QStringList& arguments);
 
     // Temporary copy: the strict command-line grammar. Fills all four values on true.
-    bool parseArguments(int argc, char** argv, long long& targetPid, QString& installerPath,
+    bool parseArguments(const QStringList& arguments, long long& targetPid, QString& installerPath,
                         QString& expectedSha256, QString& restartPath);
 
     bool validateStagingDirectory(const QString& installerPath, const QString& manifestPath);
     bool validateManifest(const QString& manifestPath, const QString& installerPath,
                           const QString& expectedSha256);
+
     bool waitForApplication(long long targetPid);
 
-    // SHA-256 of a whole file, streamed in 1 MiB chunks; empty on failure.
-    QByteArray calculateSha256(const QString& path);
-    bool verifySha256(const QString& installerPath, const QString& expectedSha256);
+    // The stages from here to runInstaller take the installer as the run opened it once
+    // (InstallerFile), never its path: the bytes that run are the bytes that were checked.
 
-    bool verifyAuthenticode(const QString& installerPath);
-    bool runInstaller(const QString& installerPath);
+    // SHA-256 of the whole opened installer, streamed in 1 MiB chunks through the platform's own
+    // hashing; empty on a read error.
+    QByteArray calculateSha256(const InstallerFile& installer);
+    bool verifySha256(const InstallerFile& installer, const QString& expectedSha256);
+
+    bool verifyAuthenticode(const InstallerFile& installer);
+    bool runInstaller(const InstallerFile& installer);
     bool restartApplication(const QString& restartPath);
 
     // Writes and starts the script that removes the temporary updater directory once this
@@ -42,8 +51,8 @@ public:
     bool scheduleSelfDelete(const QString& executablePath);
 
 private:
-    int runOriginalUpdater(int argc, char** argv);
-    int runTemporaryCopy(int argc, char** argv);
+    int runOriginalUpdater(const QStringList& arguments);
+    int runTemporaryCopy(const QStringList& arguments);
     bool cleanStagingArea(const QString& installerPath, const QString& manifestPath);
     int finishSuccessfulUpdate(const QString& installerPath, const QString& manifestPath);
 

@@ -99,7 +99,8 @@ function(updater_windows_program target)
 endfunction()
 
 # The system libraries of the Win32 calls in the update logic: WinVerifyTrust (wintrust), the
-# certificate names (crypt32) and the elevated start (shell32).
+# certificate names and public keys (crypt32), the elevated start (shell32, with COM from ole32)
+# and the hashing (bcrypt).
 function(updater_windows_core target)
-    target_link_libraries(${target} PUBLIC wintrust crypt32 shell32)
+    target_link_libraries(${target} PUBLIC wintrust crypt32 shell32 ole32 bcrypt)
 endfunction()

@@ -14,9 +14,11 @@ bool Updater::restartApplication(const QString& restartPath) {
     }
 
     log(QStringLiteral("Restarting application: %1").arg(restartPath));
-    // Detached, without arguments, in the updater's current directory; no handle or process
-    // identifier is kept, so the application outlives the updater.
-    if (!QProcess::startDetached(restartPath, QStringList(), QString(), nullptr)) {
+    // Detached and without arguments, in the application's own directory: not in the temporary
+    // updater directory, which the application would otherwise hold as its working directory
+    // (Windows then cannot remove it) and in which it would find nothing of its own. No handle or
+    // process identifier is kept, so the application outlives the updater.
+    if (!QProcess::startDetached(restartPath, QStringList(), info.absolutePath(), nullptr)) {
         log(QStringLiteral("QProcess::startDetached failed."));
         return false;
     }

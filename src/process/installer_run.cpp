@@ -2,14 +2,15 @@
 
 #include "process_control.h"
 #include "updater.h"
+#include "verification/installer_file.h"
 
 namespace process_control {
 
 bool runElevatedInstaller(Updater& updater, const ProcessPlatform& platform,
-                          const QString& installerPath) {
-    updater.log(QStringLiteral("Starting installer with UAC elevation: %1").arg(installerPath));
+                          const InstallerFile& installer) {
+    updater.log(QStringLiteral("Starting installer with UAC elevation: %1").arg(installer.path()));
 
-    StartResult started = platform.startElevated(installerPath);
+    StartResult started = platform.startElevated(installer);
     if (started.status == StartStatus::Cancelled) {
         updater.log(QStringLiteral("User cancelled UAC elevation."));
         return false;
@@ -53,7 +54,7 @@ bool runElevatedInstaller(Updater& updater, const ProcessPlatform& platform,
 
 } // namespace process_control
 
-bool Updater::runInstaller(const QString& installerPath) {
+bool Updater::runInstaller(const InstallerFile& installer) {
     return process_control::runElevatedInstaller(*this, process_control::systemProcessPlatform(),
-                                                 installerPath);
+                                                 installer);
 }

@@ -8,6 +8,7 @@
 
 #include <QString>
 
+class InstallerFile;
 class Updater;
 
 namespace process_control {
@@ -22,6 +23,6 @@ bool waitForProcessExit(Updater& updater, const ProcessPlatform& platform, long 
 
 // Starts the installer elevated, waits for it without limit and accepts only exit code 0.
 bool runElevatedInstaller(Updater& updater, const ProcessPlatform& platform,
-                          const QString& installerPath);
+                          const InstallerFile& installer);
 
 } // namespace process_control

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+class InstallerFile;
+
 namespace process_control {
 
 // A platform error code: a Win32 last-error code on Windows, an errno value elsewhere. Shown
@@ -66,9 +68,11 @@ public:
 
     // Opens a process that is not our child, only to wait for its end.
     virtual OpenResult openProcess(long long processId) const = 0;
-    // Starts a program with administrator rights, without arguments, in the current directory.
-    // Cancelled: the user declined the elevation prompt.
-    virtual StartResult startElevated(const QString& program) const = 0;
+    // Starts the held installer with administrator rights, without arguments, in the current
+    // directory: the very bytes that were checked (Windows starts the file that the update holds
+    // open against writers; POSIX starts the sealed copy). Cancelled: the user declined the
+    // elevation prompt.
+    virtual StartResult startElevated(const InstallerFile& installer) const = 0;
     // One line of text for an error code, "<system text> (<code>)".
     virtual QString errorMessage(ErrorCode code) const = 0;
 };

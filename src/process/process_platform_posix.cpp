@@ -3,6 +3,7 @@
 // root), and the C library's error texts.
 
 #include "process_platform_posix.h"
+#include "verification/installer_file.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -27,6 +28,10 @@ QStringList elevatedCommandLine(const QString& program, bool runningAsRoot) {
     if (runningAsRoot)
         return {program};
     return {QString::fromLatin1(kPkexecPath), QStringLiteral("--keep-cwd"), program};
+}
+
+QString heldDescriptorPath(long long processId, int fd) {
+    return QStringLiteral("/proc/%1/fd/%2").arg(processId).arg(fd);
 }
 
 unsigned long exitCodeFromWaitStatus(int waitStatus) {
@@ -181,14 +186,20 @@ struct Spawned {
     ErrorCode error = 0;
 };
 
-// Starts a command as a POSIX shell does: the program by its path, with no search of PATH, and a
-// file that the kernel refuses with ENOEXEC run as a script by /bin/sh, as execvp() does. The
-// child inherits the current directory and environment, but not the updater's standard streams:
-// like an elevated program on Windows it gets none of its starter's console, so a host that has
-// closed its end of a pipe cannot kill the installer with SIGPIPE. Its streams are /dev/null.
-// Exec failures travel back through a close-on-exec pipe, so a program that cannot be started is
-// reported as not started.
-Spawned spawnLikeShell(const QStringList& commandLine) {
+// The descriptor number under which a started program finds the held installer.
+constexpr int kHeldProgramFd = 3;
+
+// Starts a command as a POSIX shell does: the program as it is, with no search of PATH, and a
+// file that the kernel refuses with ENOEXEC run as a script by /bin/sh, as execvp() does. With a
+// held program descriptor (programFd >= 0), what runs is that descriptor's file (fexecve), and
+// the shell reads the script from it too, as /proc/self/fd/3: no path is looked up again, so what
+// runs is what was checked. commandLine[0] is then only the name the program sees as argv[0].
+// The child inherits the current directory and environment, but not the updater's standard
+// streams: like an elevated program on Windows it gets none of its starter's console, so a host
+// that has closed its end of a pipe cannot kill the installer with SIGPIPE. Its streams are
+// /dev/null. Exec failures travel back through a close-on-exec pipe, so a program that cannot be
+// started is reported as not started.
+Spawned spawnLikeShell(const QStringList& commandLine, int programFd) {
     std::vector<QByteArray> storage;
     for (const QString& argument : commandLine)
         storage.push_back(QFile::encodeName(argument));
@@ -197,7 +208,8 @@ Spawned spawnLikeShell(const QStringList& commandLine) {
         argv.push_back(argument.data());
     argv.push_back(nullptr);
     char shellPath[] = "/bin/sh";
-    char* shellArgv[] = {shellPath, argv[0], nullptr};
+    char heldPath[] = "/proc/self/fd/3"; // kHeldProgramFd
+    char* shellArgv[] = {shellPath, programFd >= 0 ? heldPath : argv[0], nullptr};
 
     Spawned spawned;
     const OwnedFd nullDevice(::open("/dev/null", O_RDWR | O_CLOEXEC));
@@ -218,10 +230,15 @@ Spawned spawnLikeShell(const QStringList& commandLine) {
         return spawned;
     }
     if (pid == 0) {
-        // Only async-signal-safe calls from here on. dup2() leaves the copies open across exec.
+        // Only async-signal-safe calls from here on. The held descriptor first moves out of the
+        // way of the standard streams; dup2() leaves the copies open across exec.
+        const int held = programFd >= 0 ? ::fcntl(programFd, F_DUPFD_CLOEXEC, 10) : -1;
         for (int stream = 0; stream <= 2; ++stream)
             ::dup2(nullDevice.get(), stream);
-        ::execv(argv[0], argv.data());
+        if (held >= 0 && ::dup2(held, kHeldProgramFd) == kHeldProgramFd)
+            ::fexecve(kHeldProgramFd, argv.data(), environ);
+        else if (programFd < 0)
+            ::execv(argv[0], argv.data());
         if (errno == ENOEXEC)
             ::execv(shellPath, shellArgv);
         const int error = errno;
@@ -282,10 +299,17 @@ public:
         return result;
     }
 
-    StartResult startElevated(const QString& program) const override {
+    StartResult startElevated(const InstallerFile& installer) const override {
         const bool runningAsRoot = ::geteuid() == 0;
+        const int held = static_cast<int>(installer.nativeHandle());
+        // As root the sealed copy itself is executed. pkexec, a process of its own, reaches it
+        // through this process's descriptor in /proc, never through the staged path.
+        const QString program = runningAsRoot
+                                    ? installer.path()
+                                    : process_control::posix::heldDescriptorPath(::getpid(), held);
         const Spawned spawned =
-            spawnLikeShell(process_control::posix::elevatedCommandLine(program, runningAsRoot));
+            spawnLikeShell(process_control::posix::elevatedCommandLine(program, runningAsRoot),
+                           runningAsRoot ? held : -1);
         StartResult result;
         if (spawned.pid < 0) {
             result.error = spawned.error;

@@ -16,6 +16,10 @@ inline constexpr char kPkexecPath[] = "/usr/bin/pkexec";
 // root, otherwise the program behind pkexec, which keeps the current directory.
 QStringList elevatedCommandLine(const QString& program, bool runningAsRoot);
 
+// The path by which another process (pkexec, as root) reaches a descriptor that this process
+// holds: /proc/<pid>/fd/<fd>. Opening it opens the held file itself, not whatever a path names.
+QString heldDescriptorPath(long long processId, int fd);
+
 // The exit code of an ended child: its own code, or 128 plus the signal that ended it.
 unsigned long exitCodeFromWaitStatus(int waitStatus);
 

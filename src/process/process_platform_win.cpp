@@ -2,9 +2,11 @@
 // through the shell's "runas" verb, and the system's error texts.
 
 #include "process_platform.h"
+#include "verification/installer_file.h"
 
 #include <windows.h>
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <string>
@@ -87,6 +89,24 @@ private:
     WinHandle handle_;
 };
 
+// COM initialised on this thread for one scope, as ShellExecuteExW wants it; released again only
+// when this scope initialised it.
+class ComApartment {
+public:
+    ComApartment()
+        : initialised_(SUCCEEDED(
+              CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    ~ComApartment() {
+        if (initialised_)
+            CoUninitialize();
+    }
+
+private:
+    bool initialised_;
+};
+
 class WinProcessPlatform final : public process_control::ProcessPlatform {
 public:
     OpenResult openProcess(long long processId) const override {
@@ -105,11 +125,18 @@ public:
         return result;
     }
 
-    StartResult startElevated(const QString& program) const override {
-        const std::wstring file = program.toStdWString();
+    StartResult startElevated(const InstallerFile& installer) const override {
+        // The installer is started by its path, as the shell needs it: the update holds that file
+        // open against writing, renaming and deleting until the installer has ended, so the path
+        // names the bytes that were checked.
+        const std::wstring file = installer.path().toStdWString();
+        // The shell may hand the start to COM objects; it asks for an initialised apartment.
+        const ComApartment apartment;
         SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof(info);
-        info.fMask = SEE_MASK_NOCLOSEPROCESS;
+        // SEE_MASK_FLAG_NO_UI: a failed start is reported by its error code, never by a message
+        // box that nobody could close (the updater has no window and no one may be watching).
+        info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
         info.hwnd = nullptr;
         info.lpVerb = L"runas";
         info.lpFile = file.c_str();

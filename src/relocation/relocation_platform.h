@@ -4,8 +4,8 @@
 // temporary directory afterwards. Everything else (the steps, their order, the log lines) is
 // written once, in temporary_copy.cpp and self_delete.cpp.
 
+#include <QByteArray>
 #include <QString>
-#include <QStringList>
 
 namespace relocation::platform {
 
@@ -15,11 +15,13 @@ QString updaterExecutableName();
 // File name extension of the self-delete script, with its dot.
 QString selfDeleteScriptSuffix();
 
-// The self-delete script's text with both native paths filled in.
-QString selfDeleteScriptText(const QString& nativeDirectory, const QString& nativeScriptPath);
+// The self-delete script's bytes, for the directory to remove and the script's own path (both
+// with native separators).
+QByteArray selfDeleteScript(const QString& nativeDirectory, const QString& nativeScriptPath);
 
-// The interpreter that runs the script, and its arguments for the given native script path.
-QString selfDeleteInterpreter();
-QStringList selfDeleteInterpreterArguments(const QString& nativeScriptPath);
+// Starts the written script detached, in workingDirectory, for the same two paths; false when it
+// could not be started.
+bool startSelfDeleteScript(const QString& nativeDirectory, const QString& nativeScriptPath,
+                           const QString& workingDirectory);
 
 } // namespace relocation::platform

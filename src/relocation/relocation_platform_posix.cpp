@@ -3,6 +3,8 @@
 #include "relocation_platform.h"
 #include "self_delete_script.h"
 
+#include <QProcess>
+
 namespace relocation::platform {
 
 QString updaterExecutableName() {
@@ -13,17 +15,15 @@ QString selfDeleteScriptSuffix() {
     return QStringLiteral(".sh");
 }
 
-QString selfDeleteScriptText(const QString& nativeDirectory, const QString& nativeScriptPath) {
+QByteArray selfDeleteScript(const QString& nativeDirectory, const QString& nativeScriptPath) {
     // The product always runs with the standard schedule; only tests build faster scripts.
-    return posixSelfDeleteScript(nativeDirectory, nativeScriptPath);
+    return posixSelfDeleteScript(nativeDirectory, nativeScriptPath).toLocal8Bit();
 }
 
-QString selfDeleteInterpreter() {
-    return QStringLiteral("/bin/sh");
-}
-
-QStringList selfDeleteInterpreterArguments(const QString& nativeScriptPath) {
-    return {nativeScriptPath};
+bool startSelfDeleteScript(const QString&, const QString& nativeScriptPath,
+                           const QString& workingDirectory) {
+    // The paths stand in the script, quoted as single shell words.
+    return QProcess::startDetached(QStringLiteral("/bin/sh"), {nativeScriptPath}, workingDirectory);
 }
 
 } // namespace relocation::platform

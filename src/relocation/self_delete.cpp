@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QUuid>
 
 namespace relocation {
@@ -25,6 +24,14 @@ bool scheduleDirectoryRemoval(const QString& executablePath, const LogFunction& 
         log(QStringLiteral("ERROR: Updater directory is empty."));
         return false;
     }
+    // Only a directory that the original updater made for its copy is ever removed: run from
+    // anywhere else (an application's install directory, by a mistaken "--temporary-copy"), the
+    // copy leaves that directory and everything in it alone.
+    if (!isTemporaryUpdaterDirectory(directory)) {
+        log(QStringLiteral("WARNING: Self-delete skipped: not a temporary updater directory: %1")
+                .arg(directory));
+        return true;
+    }
 
     // Directly in TEMP, never inside the directory that the script deletes; a UUID of its own.
     const QString tempPath = QDir::tempPath();
@@ -33,17 +40,15 @@ bool scheduleDirectoryRemoval(const QString& executablePath, const LogFunction& 
                                     .arg(QUuid::createUuid().toString(QUuid::WithoutBraces),
                                          platform::selfDeleteScriptSuffix()));
 
-    // An unresolvable TEMP comes back empty: never write the script relative to the current
-    // directory, which may be the very directory that the script deletes.
+    // Written as bytes, exactly: the script's own text already has the platform's line ends.
     QFile script(scriptPath);
-    if (QDir::isRelativePath(scriptPath) || !script.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    if (!script.open(QIODevice::WriteOnly)) {
         log(QStringLiteral("ERROR: Could not create self-delete script: %1").arg(scriptPath));
         return false;
     }
+    const QString nativeDirectory = QDir::toNativeSeparators(directory);
     const QString nativeScriptPath = QDir::toNativeSeparators(scriptPath);
-    const QByteArray text =
-        platform::selfDeleteScriptText(QDir::toNativeSeparators(directory), nativeScriptPath)
-            .toLocal8Bit();
+    const QByteArray text = platform::selfDeleteScript(nativeDirectory, nativeScriptPath);
     // A buffered write that cannot reach the disk fails at the flush: that is a failed write too.
     if (script.write(text) != text.size() || !script.flush()) {
         script.close();
@@ -54,9 +59,7 @@ bool scheduleDirectoryRemoval(const QString& executablePath, const LogFunction& 
     script.close();
     log(QStringLiteral("Self-delete script created: %1").arg(scriptPath));
 
-    if (!QProcess::startDetached(platform::selfDeleteInterpreter(),
-                                 platform::selfDeleteInterpreterArguments(nativeScriptPath),
-                                 tempPath)) {
+    if (!platform::startSelfDeleteScript(nativeDirectory, nativeScriptPath, tempPath)) {
         log(QStringLiteral("ERROR: Could not launch self-delete script."));
         QFile::remove(scriptPath);
         return false;

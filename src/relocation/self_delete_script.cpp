@@ -7,17 +7,20 @@ namespace relocation {
 
 namespace {
 
-// 30 lines, each ending in CR LF. "%TEMP%" and "%RETRIES%" are not Qt placeholders (a letter
-// follows the percent sign), so they reach cmd.exe unchanged.
-const QString kWindowsTemplate =
+// Each line ends in CR LF. The paths come from the environment (%1: the directory's variable, %2:
+// the script's) through delayed expansion ("!NAME!"), which never parses a value as part of the
+// command; "%RETRIES%" is only a number.
+// timeout needs console input: started without a console (an updater started by a GUI host), it
+// fails at once, and ping's one-second steps (three echoes) make the 2-second wait instead.
+const QString kWindowsScriptTemplate =
     QStringLiteral("@echo off\r\n"
-                   "setlocal EnableExtensions\r\n"
+                   "setlocal EnableExtensions EnableDelayedExpansion\r\n"
                    "\r\n"
                    "rem Make sure cmd.exe is not running from the directory being deleted.\r\n"
-                   "cd /d \"%TEMP%\"\r\n"
+                   "cd /d \"!TEMP!\"\r\n"
                    "\r\n"
                    "rem Give the temporary updater time to exit.\r\n"
-                   "timeout /t 2 /nobreak >nul\r\n"
+                   "timeout /t 2 /nobreak >nul 2>&1 || ping -n 3 127.0.0.1 >nul 2>&1\r\n"
                    "\r\n"
                    "rem Retry removing the temporary updater directory.\r\n"
                    "set /a RETRIES=0\r\n"
@@ -25,17 +28,17 @@ const QString kWindowsTemplate =
                    ":RETRY_DELETE\r\n"
                    "set /a RETRIES+=1\r\n"
                    "\r\n"
-                   "rmdir /s /q \"%1\" >nul 2>&1\r\n"
+                   "rmdir /s /q \"!%1!\" >nul 2>&1\r\n"
                    "\r\n"
-                   "if not exist \"%1\" goto CLEANUP_SCRIPT\r\n"
+                   "if not exist \"!%1!\" goto CLEANUP_SCRIPT\r\n"
                    "\r\n"
                    "if %RETRIES% GEQ 15 goto CLEANUP_FAILED\r\n"
                    "\r\n"
-                   "timeout /t 2 /nobreak >nul\r\n"
+                   "timeout /t 2 /nobreak >nul 2>&1 || ping -n 3 127.0.0.1 >nul 2>&1\r\n"
                    "goto RETRY_DELETE\r\n"
                    "\r\n"
                    ":CLEANUP_SCRIPT\r\n"
-                   "del /f /q \"%2\" >nul 2>&1\r\n"
+                   "del /f /q \"!%2!\" >nul 2>&1\r\n"
                    "exit /b 0\r\n"
                    "\r\n"
                    ":CLEANUP_FAILED\r\n"
@@ -48,13 +51,8 @@ QString seconds(int milliseconds) {
 
 } // namespace
 
-QString windowsSelfDeleteTemplate() {
-    return kWindowsTemplate;
-}
-
-QString windowsSelfDeleteScript(const QString& nativeDirectory, const QString& nativeScriptPath) {
-    // Two calls: the first fills both "%1", the second the "%2" that is then the lowest left.
-    return kWindowsTemplate.arg(nativeDirectory).arg(nativeScriptPath);
+QString windowsSelfDeleteScript() {
+    return kWindowsScriptTemplate.arg(kDirectoryVariable, kScriptVariable);
 }
 
 QString posixSelfDeleteScript(const QString& directory, const QString& scriptPath,

@@ -10,6 +10,11 @@ namespace relocation {
 // Removal attempts before a script gives up, leaving the directory and itself in place.
 inline constexpr int kSelfDeleteAttempts = 15;
 
+// The environment variables that hand the cmd.exe script the directory to remove and its own
+// path.
+inline const QString kDirectoryVariable = QStringLiteral("QUINDLEBROOKWARE_UPDATER_DIRECTORY");
+inline const QString kScriptVariable = QStringLiteral("QUINDLEBROOKWARE_CLEANUP_SCRIPT");
+
 // The waits of the POSIX script: before the first attempt (so that the updater has exited) and
 // between attempts. The product always uses the defaults; tests shorten them.
 struct SelfDeleteTiming {
@@ -17,11 +22,9 @@ struct SelfDeleteTiming {
     int retryDelayMs = 2000;
 };
 
-// The cmd.exe script as it stands before filling: "%1" (twice) is the directory, "%2" the script.
-QString windowsSelfDeleteTemplate();
-
-// The cmd.exe script for a native directory and native script path.
-QString windowsSelfDeleteScript(const QString& nativeDirectory, const QString& nativeScriptPath);
+// The cmd.exe script, CR LF line ends, ASCII only. It holds no path: it reads the directory and
+// its own path from kDirectoryVariable and kScriptVariable.
+QString windowsSelfDeleteScript();
 
 // The /bin/sh script with the same behaviour as the cmd.exe one: leave the directory, wait, try
 // up to kSelfDeleteAttempts removals, then delete itself (exit 0) or give up (exit 1).

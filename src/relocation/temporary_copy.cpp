@@ -3,6 +3,7 @@
 
 #include "temporary_copy.h"
 
+#include "hex_text.h"
 #include "relocation_platform.h"
 #include "updater.h"
 #include "updater_config.h"
@@ -28,16 +29,24 @@ void discard(const QString& directory) {
 
 } // namespace
 
+bool isTemporaryUpdaterDirectory(const QString& directory) {
+    const auto normalised = [](const QString& path) {
+        return QDir::cleanPath(QDir::fromNativeSeparators(path));
+    };
+    const QFileInfo info(normalised(directory));
+    const QString name = info.fileName();
+    return !QDir::tempPath().isEmpty() &&
+           normalised(info.absolutePath()) == normalised(QDir::tempPath()) &&
+           name.startsWith(kDirectoryPrefix) &&
+           isBracelessUuid(QStringView(name).mid(kDirectoryPrefix.size()));
+}
+
 QStringList runtimeLibraries() {
     return QString::fromUtf8(UPDATER_RUNTIME_LIBRARIES).split(QLatin1Char(';'), Qt::SkipEmptyParts);
 }
 
-QStringList temporaryCopyArguments(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << (argv[i] != nullptr ? QString::fromLocal8Bit(argv[i]) : QString());
-    arguments << kTemporaryCopyFlag;
-    return arguments;
+QStringList temporaryCopyArguments(const QStringList& arguments) {
+    return arguments.mid(1) << kTemporaryCopyFlag;
 }
 
 bool launchTemporaryCopy(const QString& executablePath, const QStringList& libraries,
@@ -103,9 +112,9 @@ bool launchTemporaryCopy(const QString& executablePath, const QStringList& libra
 
 } // namespace relocation
 
-bool Updater::relaunchFromTemporaryCopy(int argc, char** argv) {
+bool Updater::relaunchFromTemporaryCopy(const QStringList& arguments) {
     return relocation::launchTemporaryCopy(QCoreApplication::applicationFilePath(),
                                            relocation::runtimeLibraries(),
-                                           relocation::temporaryCopyArguments(argc, argv),
+                                           relocation::temporaryCopyArguments(arguments),
                                            [this](const QString& message) { log(message); });
 }

@@ -15,9 +15,13 @@ using LogFunction = std::function<void(const QString&)>;
 // (the build setting UPDATER_RUNTIME_LIBRARIES).
 QStringList runtimeLibraries();
 
-// The temporary copy's arguments: argv[1] to argv[argc - 1], each decoded from the local 8-bit
-// encoding (a null entry gives an empty argument), followed by "--temporary-copy".
-QStringList temporaryCopyArguments(int argc, char** argv);
+// The temporary copy's arguments: this process's arguments after the program itself, unchanged
+// and in order, followed by "--temporary-copy".
+QStringList temporaryCopyArguments(const QStringList& arguments);
+
+// Whether a directory is one that launchTemporaryCopy makes: "Quindlebrookware-Updater-<uuid>"
+// directly in TEMP. Only such a directory is ever removed after an update.
+bool isTemporaryUpdaterDirectory(const QString& directory);
 
 // Creates "Quindlebrookware-Updater-<uuid>" in TEMP, copies the executable into it under the
 // platform's updater name and each library (a file name beside the executable) under its own

@@ -13,10 +13,6 @@ namespace {
 const QString kStagingPrefix = QStringLiteral("Quindlebrookware-Update-");
 constexpr long long kMaxProcessId = 4294967295LL;
 
-QString decodedArgument(const char* argument) {
-    return QString::fromLocal8Bit(argument).trimmed();
-}
-
 QString normalised(const QString& path) {
     return QDir::cleanPath(QDir::fromNativeSeparators(path));
 }
@@ -45,8 +41,9 @@ bool isInApprovedStagingDirectory(const QString& installerPath) {
 
 } // namespace
 
-bool Updater::parseArguments(int argc, char** argv, long long& targetPid, QString& installerPath,
-                             QString& expectedSha256, QString& restartPath) {
+bool Updater::parseArguments(const QStringList& arguments, long long& targetPid,
+                             QString& installerPath, QString& expectedSha256,
+                             QString& restartPath) {
     targetPid = 0;
     installerPath.clear();
     expectedSha256.clear();
@@ -57,8 +54,9 @@ bool Updater::parseArguments(int argc, char** argv, long long& targetPid, QStrin
     bool sha256Seen = false;
     bool restartSeen = false;
 
-    for (int i = 1; i < argc; ++i) {
-        const QString token = decodedArgument(argv[i]);
+    const qsizetype count = arguments.size();
+    for (qsizetype i = 1; i < count; ++i) {
+        const QString token = arguments.at(i).trimmed();
         if (token.isEmpty()) {
             log(QStringLiteral("Empty command-line argument rejected."));
             return false;
@@ -68,11 +66,11 @@ bool Updater::parseArguments(int argc, char** argv, long long& targetPid, QStrin
 
         // Each option takes the next argument as its value, whatever it holds.
         const auto takeValue = [&](bool seen, const QString& duplicateOrMissing, QString& value) {
-            if (seen || i + 1 >= argc) {
+            if (seen || i + 1 >= count) {
                 log(duplicateOrMissing);
                 return false;
             }
-            value = decodedArgument(argv[++i]);
+            value = arguments.at(++i).trimmed();
             return true;
         };
 

@@ -1,10 +1,10 @@
 // The update log: one line per message appended to "Vexta-Updater.log" in the TEMP directory.
 
+#include "log_file.h"
 #include "updater.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 
 void Updater::log(const QString& message) {
     // Opened and closed for every line, so that nothing is lost when the process ends between
@@ -14,14 +14,11 @@ void Updater::log(const QString& message) {
     const QString tempDirectory = QDir::tempPath();
     if (tempDirectory.isEmpty())
         return;
-    QFile file(tempDirectory + QStringLiteral("/Vexta-Updater.log"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        return;
     const QString timestamp =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     // The multi-argument arg() substitutes both at once, so a "%1" inside the message stays as
     // written.
     const QString line = QStringLiteral("[%1] %2\n").arg(timestamp, message);
-    file.write(line.toUtf8());
-    file.close();
+    // A line that cannot be written is dropped: the log never changes the course of an update.
+    appendLogLine(tempDirectory + QStringLiteral("/Vexta-Updater.log"), line.toUtf8());
 }

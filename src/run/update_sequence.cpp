@@ -2,6 +2,7 @@
 // exit code and closing lines of each outcome.
 
 #include "updater.h"
+#include "verification/installer_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -30,12 +31,9 @@ enum ExitCode : int {
     kExitRelaunchFailed = 10,
 };
 
-bool hasTemporaryCopyFlag(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (argv[i] != nullptr && QString::fromLocal8Bit(argv[i]) == kTemporaryCopyFlag)
-            return true;
-    }
-    return false;
+// Exact and case-sensitive, anywhere after the program itself.
+bool hasTemporaryCopyFlag(const QStringList& arguments) {
+    return arguments.indexOf(kTemporaryCopyFlag, 1) >= 1;
 }
 
 // The staging directory is never stored: it is always the directory that holds the installer.
@@ -43,30 +41,22 @@ QString stagingDirectoryOf(const QString& installerPath) {
     return QFileInfo(installerPath).absolutePath();
 }
 
-bool isReadableFile(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists() || !info.isFile())
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly);
-}
-
 } // namespace
 
-int Updater::run(int argc, char** argv) {
-    if (hasTemporaryCopyFlag(argc, argv)) {
+int Updater::run(const QStringList& arguments) {
+    if (hasTemporaryCopyFlag(arguments)) {
         isTemporaryCopy = true;
-        return runTemporaryCopy(argc, argv);
+        return runTemporaryCopy(arguments);
     }
-    return runOriginalUpdater(argc, argv);
+    return runOriginalUpdater(arguments);
 }
 
-int Updater::runOriginalUpdater(int argc, char** argv) {
+int Updater::runOriginalUpdater(const QStringList& arguments) {
     log(kBanner);
     log(QStringLiteral("Updater started."));
     log(QStringLiteral("Original updater detected."));
 
-    if (relaunchFromTemporaryCopy(argc, argv)) {
+    if (relaunchFromTemporaryCopy(arguments)) {
         log(QStringLiteral("Original updater exiting."));
         log(kBanner);
         return kExitSuccess;
@@ -76,7 +66,7 @@ int Updater::runOriginalUpdater(int argc, char** argv) {
     return kExitRelaunchFailed;
 }
 
-int Updater::runTemporaryCopy(int argc, char** argv) {
+int Updater::runTemporaryCopy(const QStringList& arguments) {
     log(kBanner);
     log(QStringLiteral("Updater started."));
     log(QStringLiteral("Updater version: %1").arg(QCoreApplication::applicationVersion()));
@@ -87,7 +77,7 @@ int Updater::runTemporaryCopy(int argc, char** argv) {
     QString installerPath;
     QString expectedSha256;
     QString restartPath;
-    if (!parseArguments(argc, argv, targetPid, installerPath, expectedSha256, restartPath)) {
+    if (!parseArguments(arguments, targetPid, installerPath, expectedSha256, restartPath)) {
         log(QStringLiteral("Invalid command-line arguments."));
         return kExitInvalidArguments;
     }
@@ -111,12 +101,15 @@ int Updater::runTemporaryCopy(int argc, char** argv) {
     }
     log(QStringLiteral("Update manifest validation passed."));
 
-    if (!isReadableFile(installerPath)) {
+    // From here on the installer is this one open file: the digest, the signature check and the
+    // run all read it, never the path again, so the bytes that run are the bytes that were checked.
+    std::unique_ptr<InstallerFile> installer = InstallerFile::open(installerPath);
+    if (!installer) {
         log(QStringLiteral("Installer does not exist, is not a file, or is not readable."));
         return kExitInstallerUnreadable;
     }
     log(QStringLiteral("Installer exists and is readable."));
-    log(QStringLiteral("Installer size: %1 bytes").arg(QFileInfo(installerPath).size()));
+    log(QStringLiteral("Installer size: %1 bytes").arg(installer->size()));
 
     if (!waitForApplication(targetPid)) {
         log(QStringLiteral("Application did not close successfully."));
@@ -124,19 +117,22 @@ int Updater::runTemporaryCopy(int argc, char** argv) {
     }
     log(QStringLiteral("Application closed successfully."));
 
-    if (!verifySha256(installerPath, expectedSha256)) {
+    if (!verifySha256(*installer, expectedSha256)) {
         log(QStringLiteral("SHA-256 verification FAILED."));
         return kExitSha256Mismatch;
     }
     log(QStringLiteral("SHA-256 verification PASSED."));
 
-    if (!verifyAuthenticode(installerPath)) {
+    if (!verifyAuthenticode(*installer)) {
         log(QStringLiteral("Strict Authenticode verification FAILED."));
         return kExitSignatureRejected;
     }
     log(QStringLiteral("Strict Authenticode verification PASSED."));
 
-    if (!runInstaller(installerPath)) {
+    const bool installed = runInstaller(*installer);
+    // The installer has ended: let go of it, so that the removals below can delete the file.
+    installer.reset();
+    if (!installed) {
         log(QStringLiteral("Installer failed."));
         cleanStagingArea(installerPath, manifestPath);
         log(QStringLiteral("Installation failed -> Staging area cleaned."));

@@ -1,40 +1,115 @@
-// Authenticode verification of the installer with the pinned publisher certificate: the order of
-// the checks, the log lines and the verdict. The trust check itself is the platform's
-// (AuthenticodeTrust).
+// Authenticode verification of the installer with the pinned publisher: the order of the checks,
+// the log lines and the verdict. The trust check itself is the platform's (AuthenticodeTrust).
 
 #include "authenticode_trust.h"
 #include "hex_text.h"
+#include "installer_file.h"
 #include "updater.h"
 #include "updater_config.h"
 
 #include <QCryptographicHash>
+#include <QLatin1StringView>
+#include <QStringList>
+
+#include <optional>
 
 namespace {
 
-// SHA-256 thumbprint of the publisher's own code-signing certificate, fixed when the program is
-// built (64 hexadecimal digits; anything else refuses every installer).
+// The publisher's pins, fixed when the program is built: the SHA-256 thumbprints of its
+// code-signing certificates and the SHA-256 hashes of their public keys (DER
+// SubjectPublicKeyInfo), each list separated by semicolons.
 constexpr const char kExpectedCertificateThumbprint[] = UPDATER_PUBLISHER_THUMBPRINT;
+constexpr const char kExpectedPublicKeyPins[] = UPDATER_PUBLISHER_KEY_PINS;
 
-bool isWellFormedThumbprint(const char* thumbprint) {
-    return isHexText(QLatin1StringView(thumbprint), 64);
+struct PinSet {
+    QStringList thumbprints; // upper case
+    QStringList publicKeys;  // upper case
+
+    // One certificate thumbprint and nothing else: the log reads as it always has.
+    bool isSingleThumbprint() const { return thumbprints.size() == 1 && publicKeys.isEmpty(); }
+};
+
+// Every entry exactly 64 hexadecimal digits; an empty list is allowed, an empty entry is not.
+std::optional<QStringList> parsePinList(const char* text) {
+    const QString list = QString::fromLatin1(text);
+    if (list.isEmpty())
+        return QStringList();
+    QStringList pins = list.split(QLatin1Char(';'));
+    for (QString& pin : pins) {
+        if (!isSha256Text(pin))
+            return std::nullopt;
+        pin = pin.toUpper();
+    }
+    return pins;
+}
+
+std::optional<PinSet> parsePins(const PublisherPins& pins) {
+    const std::optional<QStringList> thumbprints = parsePinList(pins.certificateThumbprints);
+    const std::optional<QStringList> publicKeys = parsePinList(pins.publicKeyHashes);
+    if (!thumbprints || !publicKeys || (thumbprints->isEmpty() && publicKeys->isEmpty()))
+        return std::nullopt;
+    return PinSet{*thumbprints, *publicKeys};
+}
+
+QString sha256Upper(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())
+        .toUpper();
 }
 
 QString hexCode(quint32 code, int width) {
     return QStringLiteral("%1").arg(code, width, 16, QLatin1Char('0'));
 }
 
+// Compares the signer with the pins and logs the outcome; true when a pin matches.
+bool matchesPins(Updater& updater, const PinSet& pins, AuthenticodeTrust& trust) {
+    const QString thumbprint = sha256Upper(trust.signerCertificateDer());
+    updater.log(QStringLiteral("Signer certificate SHA-256 thumbprint: %1").arg(thumbprint));
+    if (pins.isSingleThumbprint()) {
+        if (thumbprint == pins.thumbprints.first()) {
+            updater.log(QStringLiteral("Certificate thumbprint PIN PASSED."));
+            return true;
+        }
+        updater.log(QStringLiteral("SECURITY ERROR: certificate thumbprint PIN FAILED."));
+        updater.log(QStringLiteral("Expected signer thumbprint: %1").arg(pins.thumbprints.first()));
+        return false;
+    }
+
+    // A pin set: a renewed certificate passes by its unchanged key, a planned new one by its own.
+    const QByteArray publicKeyInfo = trust.signerPublicKeyInfoDer();
+    const QString publicKey = publicKeyInfo.isEmpty() ? QString() : sha256Upper(publicKeyInfo);
+    updater.log(QStringLiteral("Signer public key SHA-256: %1").arg(publicKey));
+    if (pins.thumbprints.contains(thumbprint)) {
+        updater.log(QStringLiteral("Certificate thumbprint PIN PASSED."));
+        updater.log(QStringLiteral("Matched pinned certificate thumbprint: %1").arg(thumbprint));
+        return true;
+    }
+    if (!publicKey.isEmpty() && pins.publicKeys.contains(publicKey)) {
+        updater.log(QStringLiteral("Certificate public key PIN PASSED."));
+        updater.log(QStringLiteral("Matched pinned public key: %1").arg(publicKey));
+        return true;
+    }
+    updater.log(QStringLiteral("SECURITY ERROR: certificate thumbprint PIN FAILED."));
+    for (const QString& expected : pins.thumbprints)
+        updater.log(QStringLiteral("Expected signer thumbprint: %1").arg(expected));
+    for (const QString& expected : pins.publicKeys)
+        updater.log(QStringLiteral("Expected signer public key: %1").arg(expected));
+    return false;
+}
+
 } // namespace
 
-bool verifyAuthenticodeWithPin(Updater& updater, const QString& installerPath,
-                               const char* pinnedThumbprint, AuthenticodeTrust& trust) {
-    if (!isWellFormedThumbprint(pinnedThumbprint)) {
+bool verifyAuthenticodeWithPins(Updater& updater, const InstallerFile& installer,
+                                const PublisherPins& configuredPins, AuthenticodeTrust& trust) {
+    const std::optional<PinSet> pins = parsePins(configuredPins);
+    if (!pins) {
         updater.log(
             QStringLiteral("SECURITY ERROR: production certificate thumbprint is not configured."));
         return false;
     }
-    updater.log(QStringLiteral("Starting strict Authenticode verification: %1").arg(installerPath));
+    updater.log(
+        QStringLiteral("Starting strict Authenticode verification: %1").arg(installer.path()));
 
-    const quint32 result = trust.verify(installerPath);
+    const quint32 result = trust.verify(installer);
     if (result != 0) {
         updater.log(QStringLiteral("WinVerifyTrust FAILED: 0x%1").arg(hexCode(result, 8)));
         trust.close(); // the release's own result changes nothing here
@@ -54,29 +129,14 @@ bool verifyAuthenticodeWithPin(Updater& updater, const QString& installerPath,
     case AuthenticodeTrust::SignerAccess::NoCertificate:
         updater.log(QStringLiteral("Could not obtain signer certificate."));
         break;
-    case AuthenticodeTrust::SignerAccess::Available: {
-        const QString signerThumbprint =
-            QString::fromLatin1(
-                QCryptographicHash::hash(trust.signerCertificateDer(), QCryptographicHash::Sha256)
-                    .toHex())
-                .toUpper();
-        const QString expectedThumbprint = QString::fromLatin1(pinnedThumbprint).toUpper();
-        updater.log(
-            QStringLiteral("Signer certificate SHA-256 thumbprint: %1").arg(signerThumbprint));
-        if (signerThumbprint == expectedThumbprint) {
-            updater.log(QStringLiteral("Certificate thumbprint PIN PASSED."));
-            signerPinned = true;
-        } else {
-            updater.log(QStringLiteral("SECURITY ERROR: certificate thumbprint PIN FAILED."));
-            updater.log(QStringLiteral("Expected signer thumbprint: %1").arg(expectedThumbprint));
-        }
-        // The names are for the log only; the thumbprint alone decides.
+    case AuthenticodeTrust::SignerAccess::Available:
+        signerPinned = matchesPins(updater, *pins, trust);
+        // The names are for the log only; the pins alone decide.
         if (const auto subject = trust.signerName(AuthenticodeTrust::NameOf::Subject))
             updater.log(QStringLiteral("Signer certificate subject: %1").arg(*subject));
         if (const auto issuer = trust.signerName(AuthenticodeTrust::NameOf::Issuer))
             updater.log(QStringLiteral("Signer certificate issuer: %1").arg(*issuer));
         break;
-    }
     }
 
     if (const quint32 released = trust.close(); released != 0)
@@ -93,8 +153,9 @@ bool verifyAuthenticodeWithPin(Updater& updater, const QString& installerPath,
     return true;
 }
 
-bool Updater::verifyAuthenticode(const QString& installerPath) {
+bool Updater::verifyAuthenticode(const InstallerFile& installer) {
     const std::unique_ptr<AuthenticodeTrust> trust =
         createPlatformAuthenticodeTrust(builtInTrustAnchors());
-    return verifyAuthenticodeWithPin(*this, installerPath, kExpectedCertificateThumbprint, *trust);
+    return verifyAuthenticodeWithPins(
+        *this, installer, {kExpectedCertificateThumbprint, kExpectedPublicKeyPins}, *trust);
 }

@@ -9,12 +9,12 @@
 
 #include "authenticode_trust.h"
 #include "certificate_chain.h"
+#include "digest.h"
+#include "installer_file.h"
 #include "openssl_handles.h"
 #include "pe_image.h"
 #include "wintrust_codes.h"
 #include "x509_display_name.h"
-
-#include <QFile>
 
 #include <openssl/asn1.h>
 #include <openssl/evp.h>
@@ -36,18 +36,18 @@ bool hasOid(const ASN1_OBJECT* object, const char* oid) {
     return wanted && object != nullptr && OBJ_cmp(object, wanted.get()) == 0;
 }
 
-std::optional<QCryptographicHash::Algorithm> hashAlgorithmOf(const X509_ALGOR* algorithm) {
+std::optional<DigestAlgorithm> hashAlgorithmOf(const X509_ALGOR* algorithm) {
     const ASN1_OBJECT* object = nullptr;
     X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
     switch (OBJ_obj2nid(object)) {
     case NID_sha1:
-        return QCryptographicHash::Sha1;
+        return DigestAlgorithm::Sha1;
     case NID_sha256:
-        return QCryptographicHash::Sha256;
+        return DigestAlgorithm::Sha256;
     case NID_sha384:
-        return QCryptographicHash::Sha384;
+        return DigestAlgorithm::Sha384;
     case NID_sha512:
-        return QCryptographicHash::Sha512;
+        return DigestAlgorithm::Sha512;
     default:
         return std::nullopt;
     }
@@ -116,11 +116,12 @@ std::optional<QByteArrayView> unsignedSequenceAttribute(const PKCS7_SIGNER_INFO*
 }
 
 // What every timestamp vouches for: the digest of the signer's signature value.
-QByteArray digestOfSignatureValue(const PKCS7_SIGNER_INFO* signerInfo,
-                                  QCryptographicHash::Algorithm algorithm) {
+QByteArray digestOfSignatureValue(const PKCS7_SIGNER_INFO* signerInfo, DigestAlgorithm algorithm) {
     const ASN1_OCTET_STRING* value = signerInfo->enc_digest;
-    return QCryptographicHash::hash(
-        QByteArrayView(ASN1_STRING_get0_data(value), ASN1_STRING_length(value)), algorithm);
+    Digest digest(algorithm);
+    digest.add(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+               ASN1_STRING_length(value));
+    return digest.result();
 }
 
 bool sameBytes(const ASN1_OCTET_STRING* octets, const QByteArray& bytes) {
@@ -167,9 +168,9 @@ public:
     explicit PosixAuthenticodeTrust(QByteArray trustAnchorsPem)
         : anchors_(std::move(trustAnchorsPem)) {}
 
-    quint32 verify(const QString& filePath) override {
+    quint32 verify(const InstallerFile& file) override {
         signer_.reset();
-        return check(filePath);
+        return check(file);
     }
 
     SignerAccess locateSignerCertificate() override {
@@ -179,6 +180,16 @@ public:
     QByteArray signerCertificateDer() override {
         unsigned char* der = nullptr;
         const int length = i2d_X509(signer_.get(), &der);
+        if (length <= 0)
+            return {};
+        QByteArray bytes(reinterpret_cast<const char*>(der), length);
+        OPENSSL_free(der);
+        return bytes;
+    }
+
+    QByteArray signerPublicKeyInfoDer() override {
+        unsigned char* der = nullptr;
+        const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(signer_.get()), &der);
         if (length <= 0)
             return {};
         QByteArray bytes(reinterpret_cast<const char*>(der), length);
@@ -196,7 +207,7 @@ public:
     }
 
 private:
-    quint32 check(const QString& filePath);
+    quint32 check(const ByteSource& image);
     quint32 checkTimestamp(PKCS7* signature, PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
                            RevocationChecker& revocation, std::optional<time_t>& stampedAt);
     quint32 checkRfc3161Timestamp(QByteArrayView token, PKCS7_SIGNER_INFO* signerInfo,
@@ -210,17 +221,9 @@ private:
     X509Ptr signer_;
 };
 
-quint32 PosixAuthenticodeTrust::check(const QString& filePath) {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return wintrust::kFileError;
-    // Installers can be large: the file is mapped, not copied.
-    const qint64 size = file.size();
-    uchar* mapped = size > 0 ? file.map(0, size) : nullptr;
-    if (size > 0 && mapped == nullptr)
-        return wintrust::kFileError;
-    const QByteArray image = QByteArray::fromRawData(reinterpret_cast<const char*>(mapped), size);
-
+// Installers can be large: the image is read through its descriptor a piece at a time (headers,
+// certificate table, then the hashed ranges in 1 MiB chunks), never mapped and never held whole.
+quint32 PosixAuthenticodeTrust::check(const ByteSource& image) {
     const std::optional<PeLayout> layout = parsePeLayout(image);
     if (!layout)
         return wintrust::kSubjectFormUnknown;
@@ -229,7 +232,7 @@ quint32 PosixAuthenticodeTrust::check(const QString& filePath) {
     case CertificateTableStatus::Absent:
     case CertificateTableStatus::Malformed:
         return wintrust::kNoSignature;
-    case CertificateTableStatus::TrailingData:
+    case CertificateTableStatus::Unhashed:
         return wintrust::kBadDigest;
     case CertificateTableStatus::Found:
         break;
@@ -250,10 +253,12 @@ quint32 PosixAuthenticodeTrust::check(const QString& filePath) {
     const X509_ALGOR* digestAlgorithm = nullptr;
     const ASN1_OCTET_STRING* signedDigest = nullptr;
     X509_SIG_get0(indirect->digestInfo.get(), &digestAlgorithm, &signedDigest);
-    const std::optional<QCryptographicHash::Algorithm> algorithm = hashAlgorithmOf(digestAlgorithm);
+    const std::optional<DigestAlgorithm> algorithm = hashAlgorithmOf(digestAlgorithm);
     if (!algorithm)
         return wintrust::kUnsupportedAlgorithm;
     const QByteArray actualDigest = authenticodeImageDigest(image, *layout, *algorithm);
+    if (actualDigest.isEmpty())
+        return wintrust::kFileError;
     if (actualDigest !=
         QByteArray(reinterpret_cast<const char*>(ASN1_STRING_get0_data(signedDigest)),
                    ASN1_STRING_length(signedDigest)))
@@ -332,8 +337,7 @@ quint32 PosixAuthenticodeTrust::checkRfc3161Timestamp(QByteArrayView tokenBytes,
 
     const X509_ALGOR* imprintAlgorithm =
         TS_MSG_IMPRINT_get_algo(TS_TST_INFO_get_msg_imprint(info.get()));
-    const std::optional<QCryptographicHash::Algorithm> algorithm =
-        hashAlgorithmOf(imprintAlgorithm);
+    const std::optional<DigestAlgorithm> algorithm = hashAlgorithmOf(imprintAlgorithm);
     if (!algorithm)
         return wintrust::kTimeStamp;
     const QByteArray imprint = digestOfSignatureValue(signerInfo, *algorithm);
@@ -386,8 +390,7 @@ quint32 PosixAuthenticodeTrust::checkLegacyTimestamp(
     if (authority == nullptr)
         return wintrust::kTimeStamp;
 
-    const std::optional<QCryptographicHash::Algorithm> algorithm =
-        hashAlgorithmOf(countersigner->digest_alg);
+    const std::optional<DigestAlgorithm> algorithm = hashAlgorithmOf(countersigner->digest_alg);
     if (!algorithm ||
         !sameBytes(PKCS7_digest_from_attributes(countersigner->auth_attr),
                    digestOfSignatureValue(signerInfo, *algorithm)) ||

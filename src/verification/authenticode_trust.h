@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+class InstallerFile;
 class Updater;
 
 // One Authenticode trust request, as WinTrust offers it: a check of the file that leaves a state,
@@ -21,12 +22,14 @@ public:
     virtual ~AuthenticodeTrust() = default;
 
     // 0 when the file's signature is trusted, chain and whole-chain revocation included;
-    // otherwise the WinTrust failure code.
-    virtual quint32 verify(const QString& filePath) = 0;
+    // otherwise the WinTrust failure code. The check reads the opened file, never its path.
+    virtual quint32 verify(const InstallerFile& file) = 0;
     // Locates the first signer's own certificate in the state of the check.
     virtual SignerAccess locateSignerCertificate() = 0;
     // The located certificate's DER bytes.
     virtual QByteArray signerCertificateDer() = 0;
+    // The DER SubjectPublicKeyInfo of the located certificate; empty when it cannot be had.
+    virtual QByteArray signerPublicKeyInfoDer() = 0;
     // The located certificate's simple display name; nullopt when the name call fails.
     virtual std::optional<QString> signerName(NameOf which) = 0;
     // Releases the state of the check: 0 or a failure code.
@@ -42,8 +45,17 @@ createPlatformAuthenticodeTrust(const QByteArray& trustAnchorsPem);
 // The trust anchors embedded into this build (empty: the system's store).
 QByteArray builtInTrustAnchors();
 
+// The publisher pins, as the build settings give them: SHA-256 thumbprints of the publisher's
+// certificates and SHA-256 hashes of their DER SubjectPublicKeyInfo, each list separated by
+// semicolons. Every entry must be 64 hexadecimal digits and the two lists together must not be
+// empty; otherwise no installer passes.
+struct PublisherPins {
+    const char* certificateThumbprints;
+    const char* publicKeyHashes;
+};
+
 // The whole Authenticode verification with publisher pinning, logging through the updater:
-// configuration guard, trust check, thumbprint pin, names, release and verdict.
-// Updater::verifyAuthenticode calls it with the pinned thumbprint built into the program.
-bool verifyAuthenticodeWithPin(Updater& updater, const QString& installerPath,
-                               const char* pinnedThumbprint, AuthenticodeTrust& trust);
+// configuration guard, trust check, pin, names, release and verdict.
+// Updater::verifyAuthenticode calls it with the pins built into the program.
+bool verifyAuthenticodeWithPins(Updater& updater, const InstallerFile& installer,
+                                const PublisherPins& pins, AuthenticodeTrust& trust);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "byte_source.h"
+#include "digest.h"
+
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QtGlobal>
 
 #include <optional>
@@ -9,9 +11,9 @@
 // The parts of a PE image (PE32 or PE32+) that Authenticode needs: where the header checksum and
 // the certificate-table directory entry lie, and where the certificate table is.
 struct PeLayout {
-    qsizetype checksumOffset = 0;
-    qsizetype certificateEntryOffset = 0; // -1 when the image has no certificate-table entry
-    quint32 certificateTableOffset = 0;   // a file offset, not an RVA
+    qint64 checksumOffset = 0;
+    qint64 certificateEntryOffset = 0;  // -1 when the image has no certificate-table entry
+    quint32 certificateTableOffset = 0; // a file offset, not an RVA
     quint32 certificateTableSize = 0;
     bool isPe32Plus = false;
 
@@ -21,15 +23,28 @@ struct PeLayout {
 };
 
 // nullopt when the bytes are not a well-formed PE image's headers.
-std::optional<PeLayout> parsePeLayout(const QByteArray& image);
+std::optional<PeLayout> parsePeLayout(const ByteSource& image);
 
-enum class CertificateTableStatus { Absent, Malformed, TrailingData, Found };
+enum class CertificateTableStatus {
+    Absent,    // no certificate table: the image is unsigned
+    Malformed, // the table or its entry is not a PKCS#7 signed-data WIN_CERTIFICATE
+    Unhashed,  // bytes that no digest covers: after the table, after the entry, or in its padding
+    Found,
+};
 
-// The first PKCS#7 signed-data entry of the certificate table, checked against the file's size.
-CertificateTableStatus findSignature(const QByteArray& image, const PeLayout& layout,
+// The largest certificate table accepted. Real signatures with their certificate chains take a
+// few tens of kilobytes; a larger table is refused rather than read into memory.
+inline constexpr quint32 kMaximumCertificateTableSize = 16 * 1024 * 1024;
+
+// The signature: the certificate table must hold exactly one PKCS#7 signed-data WIN_CERTIFICATE,
+// whose length rounded up to a multiple of 8 is the table's size; after the DER signature only
+// zero padding to that multiple of 8 may follow, and the table must end the file (what Windows
+// checks with its hardened padding check).
+CertificateTableStatus findSignature(const ByteSource& image, const PeLayout& layout,
                                      QByteArray& signature);
 
 // The Authenticode image digest: every byte of the file up to the certificate table (the whole
 // file when it has none), except the header checksum and the certificate-table directory entry.
-QByteArray authenticodeImageDigest(const QByteArray& image, const PeLayout& layout,
-                                   QCryptographicHash::Algorithm algorithm);
+// Empty when the image cannot be read.
+QByteArray authenticodeImageDigest(const ByteSource& image, const PeLayout& layout,
+                                   DigestAlgorithm algorithm);

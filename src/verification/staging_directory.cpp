@@ -23,21 +23,9 @@ QString directoryOf(const QString& path) {
     return normalised(QFileInfo(path).absolutePath());
 }
 
-// A braceless UUID in either letter case: hex digits in groups of 8-4-4-4-12 joined by '-'.
-bool isBracelessUuid(const QString& text) {
-    if (text.size() != 36)
-        return false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const bool hyphenPosition = i == 8 || i == 13 || i == 18 || i == 23;
-        if (hyphenPosition ? text.at(i) != u'-' : !isHexDigit(text.at(i)))
-            return false;
-    }
-    return true;
-}
-
 bool isStagingDirectoryName(const QString& name) {
     return name.startsWith(kStagingPrefix, Qt::CaseInsensitive) &&
-           isBracelessUuid(name.mid(kStagingPrefix.size()));
+           isBracelessUuid(QStringView(name).mid(kStagingPrefix.size()));
 }
 
 } // namespace

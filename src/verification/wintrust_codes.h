@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <vector>
+
 // The WinTrust and CryptoAPI result codes that a trust check can give. The POSIX verifier gives
 // the code that Windows gives for the same cause, so the update log reads the same everywhere.
 namespace wintrust {
@@ -23,5 +25,21 @@ constexpr quint32 kNoRevocationCheck = 0x80092012;    // CRYPT_E_NO_REVOCATION_C
 constexpr quint32 kFileError = 0x80092003;            // CRYPT_E_FILE_ERROR
 constexpr quint32 kBasicConstraints = 0x80096019;     // TRUST_E_BASIC_CONSTRAINTS
 constexpr quint32 kFail = 0x800b010b;                 // TRUST_E_FAIL
+
+// Bits of a chain element's trust error status (CERT_TRUST_STATUS.dwErrorStatus) that say that the
+// certificate's revocation could not be established.
+constexpr quint32 kStatusRevocationUnknown = 0x00000040; // CERT_TRUST_REVOCATION_STATUS_UNKNOWN
+constexpr quint32 kStatusOfflineRevocation = 0x01000000; // CERT_TRUST_IS_OFFLINE_REVOCATION
+
+// The revocation verdict on one certificate chain from its elements' trust error statuses, leaf
+// first and root last: CRYPT_E_REVOCATION_OFFLINE when the revocation of any certificate below
+// the root could not be established, else 0. A root is trusted as such; no CRL speaks for it.
+inline quint32 revocationVerdict(const std::vector<quint32>& chainStatuses) {
+    for (std::size_t i = 0; i + 1 < chainStatuses.size(); ++i) {
+        if ((chainStatuses[i] & (kStatusRevocationUnknown | kStatusOfflineRevocation)) != 0)
+            return kRevocationOffline;
+    }
+    return kSuccess;
+}
 
 } // namespace wintrust

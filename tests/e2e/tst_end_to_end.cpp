@@ -260,7 +260,8 @@ void EndToEndTest::update() {
     case Left::Nothing: {
         // The application was started again without arguments, in the temporary directory.
         QVERIFY(waitForFile(scenario.recordPath(QStringLiteral("restart")), 10000));
-        QCOMPARE(scenario.restartRecord(), QStringList{temporaryDirectory});
+        QCOMPARE(scenario.restartRecord(),
+                 QStringList{QFileInfo(scenario.application()).absolutePath()});
         QVERIFY(!QFileInfo::exists(staged.directory));
         // The self-delete scripts remove the temporary updater directory and themselves.
         QVERIFY2(waitForTempEntries(scenario, {QStringLiteral("Vexta-Updater.log")}, 10000),
@@ -338,7 +339,8 @@ void EndToEndTest::updateStagedByTheHostLibrary() {
              QStringList{QStringLiteral("ran host=ended arguments=0 directory=") +
                          log.temporaryDirectory});
     QVERIFY(waitForFile(scenario.recordPath(QStringLiteral("restart")), 10000));
-    QCOMPARE(scenario.restartRecord(), QStringList{log.temporaryDirectory});
+    QCOMPARE(scenario.restartRecord(),
+             QStringList{QFileInfo(scenario.application()).absolutePath()});
     QVERIFY2(waitForTempEntries(scenario, {QStringLiteral("Vexta-Updater.log")}, 10000),
              qPrintable(scenario.tempEntries().join(QLatin1Char(' '))));
 }

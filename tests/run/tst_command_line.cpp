@@ -1,5 +1,6 @@
-// The temporary copy's command-line grammar, called in-process: every token rule, every value
-// rule, and the checks after the last argument in their order.
+// The temporary copy's command-line grammar, called in-process (the inputs are too many to run
+// through the program one by one): one row per class of token, value and check, with the exact
+// line each refusal logs; and the role decision through the real program.
 
 #include "test_environment.h"
 #include "updater.h"
@@ -9,55 +10,17 @@
 
 namespace {
 
-// Placeholders in the data rows, filled per row once the private TEMP exists.
-struct Layout {
-    QString temp;
-    QString staging;
-    QString installer;
-    QString restart;
-};
+const QString kSecurity =
+    QStringLiteral("SECURITY ERROR: installer is not inside an approved TEMP staging directory.");
+const QString kMissing = QStringLiteral("One or more required arguments are missing.");
 
-// A private TEMP with a valid staging directory holding installer.exe, plus every decoy that a
-// data row refers to.
-Layout makeLayout(const ScopedTemp& temp) {
-    Layout layout;
-    layout.temp = temp.path();
-    layout.staging = temp.createStagingDirectory();
-    layout.installer = temp.writeFile(layout.staging + QStringLiteral("/installer.exe"), "MZ");
-    layout.restart = temp.filePath(QStringLiteral("app/Application.exe"));
-    for (const QString& decoy :
-         {QStringLiteral("/installer.exe.zip"), QStringLiteral("/installer"),
-          QStringLiteral("/sub/installer.exe"), QStringLiteral("/setup.EXE")})
-        temp.writeFile(layout.staging + decoy, "MZ");
-    QDir().mkpath(layout.staging + QStringLiteral("/folder.exe"));
-    temp.writeFile(QStringLiteral("installer.exe"), "MZ");
-    temp.writeFile(QStringLiteral("Quindlebrookware-Updates/installer.exe"), "MZ");
-    temp.writeFile(QStringLiteral("QUINDLEBROOKWARE-update-x/installer.exe"), "MZ");
-    temp.writeFile(
-        temp.outsidePath(QStringLiteral("Quindlebrookware-Update-outside/installer.exe")), "MZ");
-    return layout;
-}
-
-QString expand(QString text, const Layout& layout) {
-    text.replace(QStringLiteral("{installer}"), layout.installer);
-    text.replace(QStringLiteral("{staging}"), layout.staging);
-    text.replace(QStringLiteral("{temp}"), layout.temp);
-    text.replace(QStringLiteral("{restart}"), layout.restart);
-    text.replace(QStringLiteral("{sha}"), sampleSha256());
-    return text;
-}
-
-QStringList expand(QStringList list, const Layout& layout) {
-    for (QString& item : list)
-        item = expand(item, layout);
-    return list;
-}
-
+// A valid command line; {installer}, {staging}, {temp}, {restart} and {sha} are filled per row.
 QStringList valid(const QStringList& before = {}, const QStringList& after = {}) {
-    return before + QStringList{QStringLiteral("--pid"),       QStringLiteral("1234"),
-                                QStringLiteral("--installer"), QStringLiteral("{installer}"),
-                                QStringLiteral("--sha256"),    QStringLiteral("{sha}"),
-                                QStringLiteral("--restart"),   QStringLiteral("{restart}")} +
+    return QStringList{QStringLiteral("Updater")} + before +
+           QStringList{QStringLiteral("--pid"),       QStringLiteral("1234"),
+                       QStringLiteral("--installer"), QStringLiteral("{installer}"),
+                       QStringLiteral("--sha256"),    QStringLiteral("{sha}"),
+                       QStringLiteral("--restart"),   QStringLiteral("{restart}")} +
            after;
 }
 
@@ -68,272 +31,178 @@ QStringList with(const QString& option, const QString& value) {
     return arguments;
 }
 
-const QString kSecurity =
-    QStringLiteral("SECURITY ERROR: installer is not inside an approved TEMP staging directory.");
-const QString kSameFile =
-    QStringLiteral("Installer and restart application cannot be the same file.");
-const QString kMissing = QStringLiteral("One or more required arguments are missing.");
-
 } // namespace
 
 class CommandLineTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void refusals_data();
-    void refusals();
-    void acceptances_data();
-    void acceptances();
-    void outputsAreResetOnEntry();
+    void parse_data();
+    void parse();
+    void roleDecision_data();
+    void roleDecision();
 };
 
-void CommandLineTest::refusals_data() {
+void CommandLineTest::parse_data() {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+    QTest::addColumn<long long>("pid");   // when accepted
 
     const QString sha = sampleSha256();
-
-    QTest::newRow("no arguments") << QStringList() << kMissing;
-    QTest::newRow("only the copy flag")
-        << QStringList{QStringLiteral("--temporary-copy")} << kMissing;
-    QTest::newRow("one option missing") << valid().mid(0, 6) << kMissing;
-    QTest::newRow("equals form is one unknown token")
-        << valid({QStringLiteral("--pid=1234")}).mid(0, 1)
-        << QStringLiteral("Unknown command-line argument rejected: --pid=1234");
-    QTest::newRow("option in other case")
-        << QStringList{QStringLiteral("--PID"), QStringLiteral("1")}
-        << QStringLiteral("Unknown command-line argument rejected: --PID");
-    QTest::newRow("positional argument")
-        << valid({}, {QStringLiteral("extra")})
-        << QStringLiteral("Unknown command-line argument rejected: extra");
-    QTest::newRow("unknown token is reported trimmed")
-        << valid({QStringLiteral("  --verbose \t")})
-        << QStringLiteral("Unknown command-line argument rejected: --verbose");
-    QTest::newRow("empty argument in option position")
-        << valid({QString()}) << QStringLiteral("Empty command-line argument rejected.");
-    QTest::newRow("blank argument in option position")
-        << valid({}, {QStringLiteral("   ")})
-        << QStringLiteral("Empty command-line argument rejected.");
-
-    QTest::newRow("empty pid value")
-        << with(QStringLiteral("--pid"), QString()) << QStringLiteral("Invalid process ID: ");
-    QTest::newRow("empty installer value")
-        << with(QStringLiteral("--installer"), QStringLiteral(" "))
-        << QStringLiteral("Installer path is empty.");
-    QTest::newRow("empty sha256 value") << with(QStringLiteral("--sha256"), QString())
-                                        << QStringLiteral("Invalid SHA-256 argument.");
-    QTest::newRow("empty restart value")
-        << with(QStringLiteral("--restart"), QString()) << QStringLiteral("Restart path is empty.");
-
-    for (const QString& option : {QStringLiteral("--pid"), QStringLiteral("--installer"),
-                                  QStringLiteral("--sha256"), QStringLiteral("--restart")}) {
-        const QString message = QStringLiteral("Invalid %1 argument.").arg(option);
-        QTest::addRow("%s as last argument", qPrintable(option)) << valid({}, {option}) << message;
-        QStringList twice = valid();
-        twice << option << twice.at(twice.indexOf(option) + 1);
-        QTest::addRow("%s given twice with equal values", qPrintable(option)) << twice << message;
-        QTest::addRow("%s second occurrence refused before its value", qPrintable(option))
-            << valid({}, {option}) + QStringList{QStringLiteral("whatever")} << message;
-    }
-
-    for (const QString& pid :
-         {QStringLiteral("0"), QStringLiteral("-5"), QStringLiteral("4294967296"),
-          QStringLiteral("12ab"), QStringLiteral("0x10"), QStringLiteral("1.5"),
-          QStringLiteral("99999999999999999999")}) {
-        QTest::addRow("pid %s", qPrintable(pid))
-            << with(QStringLiteral("--pid"), pid)
-            << QStringLiteral("Invalid process ID: %1").arg(pid);
-    }
-    QTest::newRow("pid is reported trimmed") << with(QStringLiteral("--pid"), QStringLiteral(" 0 "))
-                                             << QStringLiteral("Invalid process ID: 0");
-
-    QTest::newRow("sha256 of 63 digits") << with(QStringLiteral("--sha256"), sha.left(63))
-                                         << QStringLiteral("Invalid SHA-256 argument.");
-    QTest::newRow("sha256 of 65 digits") << with(QStringLiteral("--sha256"), sha + QLatin1Char('0'))
-                                         << QStringLiteral("Invalid SHA-256 argument.");
-    QTest::newRow("sha256 with a non-hex digit")
-        << with(QStringLiteral("--sha256"), sha.left(63) + QLatin1Char('g'))
-        << QStringLiteral("Invalid SHA-256 argument.");
-    QTest::newRow("sha256 with an inner blank")
-        << with(QStringLiteral("--sha256"), sha.left(31) + QLatin1Char(' ') + sha.mid(32))
-        << QStringLiteral("Invalid SHA-256 argument.");
-
-    QTest::newRow("installer value swallows the next option")
-        << QStringList{QStringLiteral("--pid"), QStringLiteral("1"), QStringLiteral("--installer"),
-                       QStringLiteral("--restart"), QStringLiteral("{restart}")}
-        << QStringLiteral("Unknown command-line argument rejected: {restart}");
-
-    QTest::newRow("missing is checked before relative paths")
-        << QStringList{QStringLiteral("--installer"), QStringLiteral("installer.exe")} << kMissing;
-    QTest::newRow("relative installer")
-        << with(QStringLiteral("--installer"), QStringLiteral("installer.exe"))
-        << QStringLiteral("Installer path must be absolute.");
-    QTest::newRow("relative restart")
-        << with(QStringLiteral("--restart"), QStringLiteral("app/Application.exe"))
-        << QStringLiteral("Restart path must be absolute.");
-    QTest::newRow("relative installer is checked before relative restart")
-        << with(QStringLiteral("--installer"), QStringLiteral("x.exe"))
-               .replaceInStrings(QStringLiteral("{restart}"), QStringLiteral("y"))
-        << QStringLiteral("Installer path must be absolute.");
-    QTest::newRow("suffix .exe.zip")
-        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/installer.exe.zip"))
-        << QStringLiteral("Installer must be an .exe file.");
-    QTest::newRow("no suffix") << with(QStringLiteral("--installer"),
-                                       QStringLiteral("{staging}/installer"))
-                               << QStringLiteral("Installer must be an .exe file.");
-    QTest::newRow("suffix is checked before location")
-        << with(QStringLiteral("--installer"), QStringLiteral("{temp}/elsewhere/setup.msi"))
-        << QStringLiteral("Installer must be an .exe file.");
-
-    QTest::newRow("installer does not exist")
-        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/missing.exe"))
-        << kSecurity;
-    QTest::newRow("installer is a directory")
-        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/folder.exe")) << kSecurity;
-    QTest::newRow("installer directly in TEMP")
-        << with(QStringLiteral("--installer"), QStringLiteral("{temp}/installer.exe")) << kSecurity;
-    QTest::newRow("installer one level too deep")
-        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/sub/installer.exe"))
-        << kSecurity;
-    QTest::newRow("directory without the staging prefix")
-        << with(QStringLiteral("--installer"),
-                QStringLiteral("{temp}/Quindlebrookware-Updates/installer.exe"))
-        << kSecurity;
-    QTest::newRow("installer beside TEMP")
-        << with(QStringLiteral("--installer"),
-                QStringLiteral("{temp}/../Quindlebrookware-Update-outside/installer.exe"))
-        << kSecurity;
-
-    QTest::newRow("same file through a dot segment")
-        << with(QStringLiteral("--restart"), QStringLiteral("{staging}/./installer.exe"))
-        << kSameFile;
-    QTest::newRow("same file through a dot-dot segment")
-        << with(QStringLiteral("--restart"), QStringLiteral("{staging}/sub/../installer.exe"))
-        << kSameFile;
-    QTest::newRow("same file through a doubled separator")
-        << with(QStringLiteral("--restart"), QStringLiteral("{staging}//installer.exe"))
-        << kSameFile;
-}
-
-void CommandLineTest::refusals() {
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, message);
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    const Layout layout = makeLayout(temp);
-
-    ArgumentVector argv(expand(arguments, layout));
-    long long pid = -1;
-    QString installer, sha256, restart;
-    const bool accepted =
-        Updater().parseArguments(argv.argc(), argv.argv(), pid, installer, sha256, restart);
-
-    QVERIFY(!accepted);
-    QCOMPARE(temp.logMessages(), QStringList{expand(message, layout)});
-}
-
-void CommandLineTest::acceptances_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<long long>("pid");
-    QTest::addColumn<QString>("installer");
-    QTest::addColumn<QString>("restart");
-
-    const QString upper = sampleSha256().toUpper();
-    QTest::newRow("plain") << valid() << 1234LL << QStringLiteral("{installer}")
-                           << QStringLiteral("{restart}");
-    QTest::newRow("options in another order")
-        << QStringList{QStringLiteral("--restart"),   QStringLiteral("{restart}"),
-                       QStringLiteral("--sha256"),    QStringLiteral("{sha}"),
-                       QStringLiteral("--installer"), QStringLiteral("{installer}"),
-                       QStringLiteral("--pid"),       QStringLiteral("7")}
-        << 7LL << QStringLiteral("{installer}") << QStringLiteral("{restart}");
-    QTest::newRow("tokens and values are trimmed")
-        << QStringList{QStringLiteral(" --pid "),     QStringLiteral("\t42 "),
-                       QStringLiteral("--installer"), QStringLiteral("  {installer} "),
-                       QStringLiteral("--sha256"),    QStringLiteral(" {sha}"),
-                       QStringLiteral("--restart "),  QStringLiteral("{restart}\t")}
-        << 42LL << QStringLiteral("{installer}") << QStringLiteral("{restart}");
-    QTest::newRow("smallest pid") << with(QStringLiteral("--pid"), QStringLiteral("1")) << 1LL
-                                  << QStringLiteral("{installer}") << QStringLiteral("{restart}");
-    QTest::newRow("largest pid") << with(QStringLiteral("--pid"), QStringLiteral("4294967295"))
-                                 << 4294967295LL << QStringLiteral("{installer}")
-                                 << QStringLiteral("{restart}");
-    QTest::newRow("upper-case digest")
-        << with(QStringLiteral("--sha256"), upper) << 1234LL << QStringLiteral("{installer}")
-        << QStringLiteral("{restart}");
-    QTest::newRow("copy flag before, between and twice")
-        << QStringList{QStringLiteral("--temporary-copy")} + valid().mid(0, 4) +
-               QStringList{QStringLiteral("--temporary-copy")} + valid().mid(4) +
-               QStringList{QStringLiteral("--temporary-copy")}
-        << 1234LL << QStringLiteral("{installer}") << QStringLiteral("{restart}");
-    QTest::newRow("upper-case suffix")
-        << with(QStringLiteral("--installer"), QStringLiteral("{staging}/setup.EXE")) << 1234LL
-        << QStringLiteral("{staging}/setup.EXE") << QStringLiteral("{restart}");
-    QTest::newRow("staging prefix in other case")
-        << with(QStringLiteral("--installer"),
-                QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/installer.exe"))
-        << 1234LL << QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/installer.exe")
-        << QStringLiteral("{restart}");
-    QTest::newRow("installer path is not normalised")
-        << with(QStringLiteral("--installer"),
-                QStringLiteral("{staging}/../{stagingname}/installer.exe"))
-        << 1234LL << QStringLiteral("{staging}/../{stagingname}/installer.exe")
-        << QStringLiteral("{restart}");
-    QTest::newRow("paths differing only in case are different files")
-        << with(QStringLiteral("--restart"), QStringLiteral("{staging}/INSTALLER.exe")) << 1234LL
-        << QStringLiteral("{installer}") << QStringLiteral("{staging}/INSTALLER.exe");
-    QTest::newRow("padded copy flag is trimmed to the flag")
-        << valid({}, {QStringLiteral(" --temporary-copy ")}) << 1234LL
-        << QStringLiteral("{installer}") << QStringLiteral("{restart}");
-    QTest::newRow("option token as a value")
-        << with(QStringLiteral("--restart"), QStringLiteral("/--pid")) << 1234LL
-        << QStringLiteral("{installer}") << QStringLiteral("/--pid");
-}
-
-void CommandLineTest::acceptances() {
-    QFETCH(QStringList, arguments);
-    QFETCH(long long, pid);
-    QFETCH(QString, installer);
-    QFETCH(QString, restart);
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    const Layout layout = makeLayout(temp);
-    const QString stagingName = QDir(layout.staging).dirName();
-    const auto fill = [&](QString text) {
-        return expand(text.replace(QStringLiteral("{stagingname}"), stagingName), layout);
+    const auto refused = [](const char* name, const QStringList& arguments, const QString& line) {
+        QTest::newRow(name) << arguments << line << 0LL;
     };
-    QStringList filled;
-    for (const QString& argument : arguments)
-        filled << fill(argument);
+    refused("no arguments", {QStringLiteral("Updater")}, kMissing);
+    refused("one option missing", valid().mid(0, 7), kMissing);
+    refused("equals form", valid({QStringLiteral("--pid=1")}),
+            QStringLiteral("Unknown command-line argument rejected: --pid=1"));
+    refused("other letter case, reported trimmed", valid({QStringLiteral(" --PID ")}),
+            QStringLiteral("Unknown command-line argument rejected: --PID"));
+    refused("empty argument", valid({}, {QStringLiteral("  ")}),
+            QStringLiteral("Empty command-line argument rejected."));
+    refused("option as last argument", valid({}, {QStringLiteral("--sha256")}),
+            QStringLiteral("Invalid --sha256 argument."));
+    refused("option twice, second refused before its value",
+            valid({}, {QStringLiteral("--restart"), QStringLiteral("{restart}")}),
+            QStringLiteral("Invalid --restart argument."));
+    refused("installer value swallows the next option",
+            {QStringLiteral("Updater"), QStringLiteral("--installer"), QStringLiteral("--pid"),
+             QStringLiteral("7")},
+            QStringLiteral("Unknown command-line argument rejected: 7"));
+    refused("pid 0", with(QStringLiteral("--pid"), QStringLiteral(" 0 ")),
+            QStringLiteral("Invalid process ID: 0"));
+    refused("pid above 32 bits", with(QStringLiteral("--pid"), QStringLiteral("4294967296")),
+            QStringLiteral("Invalid process ID: 4294967296"));
+    refused("pid not a number", with(QStringLiteral("--pid"), QStringLiteral("12ab")),
+            QStringLiteral("Invalid process ID: 12ab"));
+    refused("empty installer", with(QStringLiteral("--installer"), QStringLiteral(" ")),
+            QStringLiteral("Installer path is empty."));
+    refused("empty restart", with(QStringLiteral("--restart"), QString()),
+            QStringLiteral("Restart path is empty."));
+    refused("digest of 63 digits", with(QStringLiteral("--sha256"), sha.left(63)),
+            QStringLiteral("Invalid SHA-256 argument."));
+    refused("digest with a non-hex digit",
+            with(QStringLiteral("--sha256"), sha.left(63) + QLatin1Char('g')),
+            QStringLiteral("Invalid SHA-256 argument."));
+    refused("relative installer", with(QStringLiteral("--installer"), QStringLiteral("a.exe")),
+            QStringLiteral("Installer path must be absolute."));
+    refused("relative restart", with(QStringLiteral("--restart"), QStringLiteral("app/App")),
+            QStringLiteral("Restart path must be absolute."));
+    refused("suffix .exe.zip",
+            with(QStringLiteral("--installer"), QStringLiteral("{staging}/installer.exe.zip")),
+            QStringLiteral("Installer must be an .exe file."));
+    refused("installer missing",
+            with(QStringLiteral("--installer"), QStringLiteral("{staging}/missing.exe")),
+            kSecurity);
+    refused("installer directly in TEMP",
+            with(QStringLiteral("--installer"), QStringLiteral("{temp}/installer.exe")), kSecurity);
+    refused("installer one level too deep",
+            with(QStringLiteral("--installer"), QStringLiteral("{staging}/sub/installer.exe")),
+            kSecurity);
+    refused("directory without the staging prefix",
+            with(QStringLiteral("--installer"),
+                 QStringLiteral("{temp}/Quindlebrookware-Updates/installer.exe")),
+            kSecurity);
+    refused("same file through dot segments",
+            with(QStringLiteral("--restart"), QStringLiteral("{staging}/sub/..//installer.exe")),
+            QStringLiteral("Installer and restart application cannot be the same file."));
 
-    ArgumentVector argv(filled);
+    QTest::newRow("smallest pid, copy flags anywhere")
+        << QStringList{QStringLiteral("Updater"), QStringLiteral("--temporary-copy")} +
+               with(QStringLiteral("--pid"), QStringLiteral("1")).mid(1) +
+               QStringList{QStringLiteral(" --temporary-copy ")}
+        << QString() << 1LL;
+    QTest::newRow("largest pid, upper-case digest, padded tokens")
+        << with(QStringLiteral("--pid"), QStringLiteral(" 4294967295\t"))
+               .replaceInStrings(QStringLiteral("{sha}"), sha.toUpper())
+               .replaceInStrings(QStringLiteral("--restart"), QStringLiteral(" --restart "))
+        << QString() << 4294967295LL;
+    QTest::newRow("upper-case suffix, prefix in other case, case-different restart")
+        << with(QStringLiteral("--installer"),
+                QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/setup.EXE"))
+               .replaceInStrings(QStringLiteral("{restart}"),
+                                 QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/SETUP.EXE"))
+        << QString() << 1234LL;
+}
+
+void CommandLineTest::parse() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, refusal);
+    QFETCH(long long, pid);
+    ScopedTemp temp;
+    QVERIFY(temp.isValid());
+    const QString staging = temp.createStagingDirectory();
+    const QString installer = temp.writeFile(staging + QStringLiteral("/installer.exe"), "MZ");
+    for (const QString& decoy :
+         {staging + QStringLiteral("/installer.exe.zip"), staging + QStringLiteral("/sub/x"),
+          temp.filePath(QStringLiteral("installer.exe")),
+          temp.filePath(QStringLiteral("Quindlebrookware-Updates/installer.exe")),
+          temp.filePath(QStringLiteral("QUINDLEBROOKWARE-update-x/setup.EXE"))})
+        temp.writeFile(decoy, "MZ");
+    temp.writeFile(staging + QStringLiteral("/sub/installer.exe"), "MZ");
+    const QString restart = temp.outsidePath(QStringLiteral("app/Application"));
+    for (QString& argument : arguments) {
+        argument.replace(QStringLiteral("{installer}"), installer)
+            .replace(QStringLiteral("{staging}"), staging)
+            .replace(QStringLiteral("{temp}"), temp.path())
+            .replace(QStringLiteral("{restart}"), restart)
+            .replace(QStringLiteral("{sha}"), sampleSha256());
+    }
+
     long long parsedPid = -1;
-    QString parsedInstaller, parsedSha256, parsedRestart;
-    const bool accepted = Updater().parseArguments(argv.argc(), argv.argv(), parsedPid,
-                                                   parsedInstaller, parsedSha256, parsedRestart);
+    QString parsedInstaller = QStringLiteral("stale"), sha256, parsedRestart;
+    const bool accepted =
+        Updater().parseArguments(arguments, parsedPid, parsedInstaller, sha256, parsedRestart);
 
+    if (!refusal.isEmpty()) {
+        QVERIFY(!accepted);
+        QCOMPARE(temp.logMessages(), QStringList{refusal});
+        return;
+    }
     QCOMPARE(temp.logMessages(), QStringList());
     QVERIFY(accepted);
     QCOMPARE(parsedPid, pid);
-    QCOMPARE(parsedInstaller, fill(installer));
-    QCOMPARE(parsedSha256, sampleSha256());
-    QCOMPARE(parsedRestart, fill(restart));
+    QCOMPARE(sha256, sampleSha256());
+    const qsizetype installerAt = arguments.indexOf(QStringLiteral("--installer"));
+    QCOMPARE(parsedInstaller, arguments.at(installerAt + 1).trimmed());
+    QCOMPARE(parsedRestart, arguments.at(installerAt + 5).trimmed());
 }
 
-void CommandLineTest::outputsAreResetOnEntry() {
+void CommandLineTest::roleDecision_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("temporaryCopy");
+    QTest::newRow("no arguments") << QStringList() << false;
+    QTest::newRow("flag in other letter case")
+        << QStringList{QStringLiteral("--Temporary-Copy")} << false;
+    QTest::newRow("flag with a blank") << QStringList{QStringLiteral("--temporary-copy ")} << false;
+    QTest::newRow("flag last") << QStringList{QStringLiteral("--pid"), QStringLiteral("1"),
+                                              QStringLiteral("--temporary-copy")}
+                               << true;
+}
+
+// Through the real program: the copy opens with its block; the original relaunches itself, and
+// its copy (the same arguments plus the flag) refuses the command line.
+void CommandLineTest::roleDecision() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, temporaryCopy);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    ArgumentVector argv({QStringLiteral("--bogus")});
-    long long pid = 99;
-    QString installer = QStringLiteral("old"), sha256 = QStringLiteral("old"),
-            restart = QStringLiteral("old");
 
-    QVERIFY(!Updater().parseArguments(argv.argc(), argv.argv(), pid, installer, sha256, restart));
+    const UpdaterRun run = runUpdater(temp, arguments);
 
-    QCOMPARE(pid, 0LL);
-    QVERIFY(installer.isEmpty());
-    QVERIFY(sha256.isEmpty());
-    QVERIFY(restart.isEmpty());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, temporaryCopy ? 1 : 0);
+    const QString banner(40, QLatin1Char('='));
+    const QStringList copyStart{banner, QStringLiteral("Updater started."),
+                                QStringLiteral("Updater version: 1.0.0"),
+                                QStringLiteral("Running from temporary updater copy."), banner};
+    const QStringList messages =
+        temporaryCopy ? run.messages
+                      : waitForLogMessage(temp, QStringLiteral("Invalid command-line arguments."));
+    const QStringList originalStart{banner, QStringLiteral("Updater started."),
+                                    QStringLiteral("Original updater detected.")};
+    QCOMPARE(messages.mid(0, temporaryCopy ? 5 : 3), temporaryCopy ? copyStart : originalStart);
+    QVERIFY(messages.contains(QStringLiteral("Invalid command-line arguments.")));
 }
 
 QTEST_GUILESS_MAIN(CommandLineTest)

@@ -1,135 +1,119 @@
-// The update log: line format, encoding, appending, and silence when the file cannot be opened.
+// The update log: the line format and its encoding, appending from two processes at once, and
+// silence when the file cannot be opened.
 
 #include "test_environment.h"
 #include "updater.h"
 
-#include <QDateTime>
-#include <QDir>
+#include <QCoreApplication>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
+
+namespace {
+
+constexpr int kLinesPerWriter = 2000;
+
+// Long lines, so that two writers' lines would overlap if they landed at the same offset.
+QString writerLine(const QString& writer, int index) {
+    return QStringLiteral("%1 line %2 ").arg(writer).arg(index, 4, 10, QLatin1Char('0')) +
+           QString(120, QLatin1Char('.'));
+}
+
+} // namespace
 
 class UpdateLogTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void writesOneStampedLinePerMessage_data();
-    void writesOneStampedLinePerMessage();
-    void timestampIsLocalTimeOfTheCall();
-    void closingBannerGivesFourLineEnds();
-    void appendsToExistingLog();
-    void unopenableLogIsSilentlyDropped();
-    void missingTempDirectoryIsSilentlyDropped();
+    void format_data();
+    void format();
+    void twoProcessesAppendWholeLines();
+    void unopenableLogIsDropped();
 };
 
-void UpdateLogTest::writesOneStampedLinePerMessage_data() {
+void UpdateLogTest::format_data() {
     QTest::addColumn<QString>("message");
-    QTest::addColumn<QByteArray>("expectedAfterStamp");
+    QTest::addColumn<QByteArray>("afterStamp"); // with "\n" line ends
 
     QTest::newRow("plain") << QStringLiteral("Updater started.")
                            << QByteArray("Updater started.\n");
     QTest::newRow("empty message keeps the blank") << QString() << QByteArray("\n");
     QTest::newRow("placeholders stay literal")
-        << QStringLiteral("Path %1 and %2 stay") << QByteArray("Path %1 and %2 stay\n");
-    QTest::newRow("non-ASCII is UTF-8")
-        << QStringLiteral("Installer: C:/Users/Jos\u00e9/\u00dcber/\u65e5\u672c.exe")
-        << QByteArray("Installer: C:/Users/Jos\xc3\xa9/\xc3\x9c"
-                      "ber/\xe6\x97\xa5\xe6\x9c\xac.exe\n");
+        << QStringLiteral("Path %1 and %2") << QByteArray("Path %1 and %2\n");
+    QTest::newRow("UTF-8 without a byte-order mark")
+        << QStringLiteral("C:/Users/Jos\u00e9/\u0414\u043c/\u674e.exe")
+        << QByteArray("C:/Users/Jos\xc3\xa9/\xd0\x94\xd0\xbc/\xe6\x9d\x8e.exe\n");
+    QTest::newRow("closing banner: four line ends")
+        << QString(40, QLatin1Char('=')) + QStringLiteral("\n\n\n")
+        << QByteArray(40, '=') + "\n\n\n\n";
 }
 
-void UpdateLogTest::writesOneStampedLinePerMessage() {
+void UpdateLogTest::format() {
     QFETCH(QString, message);
-    QFETCH(QByteArray, expectedAfterStamp);
+    QFETCH(QByteArray, afterStamp);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
+    temp.writeFile(QStringLiteral("Vexta-Updater.log"), "earlier run\n");
 
     Updater().log(message);
 
     QByteArray bytes = temp.logBytes();
-#ifdef Q_OS_WIN
-    bytes.replace("\r\n", "\n");
-#endif
+    QVERIFY(bytes.startsWith("earlier run\n"));
+    bytes.remove(0, 12);
+    // Text mode: the platform's line end.
+    if (QSysInfo::productType() == QLatin1String("windows"))
+        afterStamp.replace("\n", "\r\n");
     static const QRegularExpression stamp(
         QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "));
-    const QRegularExpressionMatch match = stamp.match(QString::fromLatin1(bytes));
-    QVERIFY2(match.hasMatch(), bytes.constData());
-    QCOMPARE(match.capturedLength(), 22);
-    QCOMPARE(bytes.mid(22), expectedAfterStamp);
-    QVERIFY(!bytes.startsWith("\xef\xbb\xbf"));
+    QVERIFY2(stamp.match(QString::fromLatin1(bytes.left(22))).hasMatch(), bytes.constData());
+    QCOMPARE(bytes.mid(22), afterStamp);
 }
 
-void UpdateLogTest::timestampIsLocalTimeOfTheCall() {
+// Every line goes to the end of the file, however the two updater processes' writes meet.
+void UpdateLogTest::twoProcessesAppendWholeLines() {
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-    Updater().log(QStringLiteral("x"));
-    const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+    QProcess writers[2];
+    const QStringList names{QStringLiteral("A"), QStringLiteral("B")};
+    for (int i = 0; i < 2; ++i)
+        writers[i].start(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("--append-lines"), names[i]});
+    for (QProcess& writer : writers)
+        QVERIFY(writer.waitForFinished(120000) && writer.exitCode() == 0);
 
-    const QDateTime stamped = QDateTime::fromString(QString::fromLatin1(temp.logBytes().mid(1, 19)),
-                                                    QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    QVERIFY(stamped.isValid());
-    QVERIFY(stamped >= before.addMSecs(-before.time().msec()));
-    QVERIFY(stamped <= after);
+    QStringList expected;
+    for (const QString& name : names) {
+        for (int i = 0; i < kLinesPerWriter; ++i)
+            expected << writerLine(name, i);
+    }
+    QStringList messages = temp.logMessages();
+    QCOMPARE(messages.size(), expected.size());
+    messages.sort();
+    QCOMPARE(messages, expected);
 }
 
-void UpdateLogTest::closingBannerGivesFourLineEnds() {
+void UpdateLogTest::unopenableLogIsDropped() {
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const QString banner(40, QLatin1Char('='));
-
-    Updater().log(banner + QStringLiteral("\n\n\n"));
-
-    const QByteArray bytes = temp.logBytes();
-#ifdef Q_OS_WIN
-    QVERIFY(bytes.endsWith(QByteArray(40, '=') + "\r\n\r\n\r\n\r\n"));
-#else
-    QVERIFY(bytes.endsWith(QByteArray(40, '=') + "\n\n\n\n"));
-#endif
-    QCOMPARE(temp.logMessages(), QStringList({banner, QString(), QString(), QString()}));
-}
-
-void UpdateLogTest::appendsToExistingLog() {
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    temp.writeFile(QStringLiteral("Vexta-Updater.log"), "[2020-01-01 00:00:00] earlier run\n");
-
-    Updater updater;
-    updater.log(QStringLiteral("first"));
-    updater.log(QStringLiteral("second"));
-
-    QCOMPARE(temp.logMessages(), QStringList({QStringLiteral("earlier run"),
-                                              QStringLiteral("first"), QStringLiteral("second")}));
-}
-
-void UpdateLogTest::unopenableLogIsSilentlyDropped() {
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    // A directory where the log file should be: the open fails.
-    QVERIFY(QDir().mkpath(temp.logPath()));
+    QVERIFY(QDir().mkpath(temp.logPath())); // a directory where the file should be
 
     Updater().log(QStringLiteral("lost"));
 
     QVERIFY(QFileInfo(temp.logPath()).isDir());
-    QCOMPARE(QDir(temp.path()).entryList(QDir::Files).size(), 0);
+    QCOMPARE(QDir(temp.path()).entryList(QDir::Files), QStringList());
 }
 
-void UpdateLogTest::missingTempDirectoryIsSilentlyDropped() {
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    const QString gone = temp.filePath(QStringLiteral("no-such-dir"));
-    const QByteArray saved = qgetenv("TMPDIR");
-    qputenv("TMPDIR", gone.toLocal8Bit());
-    qputenv("TMP", gone.toLocal8Bit());
-    qputenv("TEMP", gone.toLocal8Bit());
-
-    Updater().log(QStringLiteral("lost"));
-
-    qputenv("TMPDIR", saved);
-    qputenv("TMP", saved);
-    qputenv("TEMP", saved);
-    QVERIFY(!QFileInfo::exists(gone));
-    // Qt reports such a TEMP as empty: the line must not land at the file-system root either.
-    QVERIFY(!QFileInfo::exists(QStringLiteral("/Vexta-Updater.log")));
+// "--append-lines NAME": this program as one of the two writers.
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--append-lines") == 0) {
+        Updater updater;
+        for (int i = 0; i < kLinesPerWriter; ++i)
+            updater.log(writerLine(QString::fromLatin1(argv[2]), i));
+        return 0;
+    }
+    UpdateLogTest test;
+    return QTest::qExec(&test, argc, argv);
 }
 
-QTEST_GUILESS_MAIN(UpdateLogTest)
 #include "tst_update_log.moc"

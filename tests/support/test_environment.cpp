@@ -107,15 +107,6 @@ TempRedirect::~TempRedirect() {
     }
 }
 
-ArgumentVector::ArgumentVector(const QStringList& arguments) {
-    storage_.push_back(QByteArrayLiteral("Updater"));
-    for (const QString& argument : arguments)
-        storage_.push_back(argument.toLocal8Bit());
-    for (QByteArray& bytes : storage_)
-        pointers_.push_back(bytes.data());
-    pointers_.push_back(nullptr);
-}
-
 QString updaterExecutable() {
     return QStringLiteral(UPDATER_EXECUTABLE);
 }

@@ -55,18 +55,6 @@ private:
     std::vector<std::pair<QByteArray, QByteArray>> saved_;
 };
 
-// argc/argv for in-process calls of Updater operations. argv[0] is a program name.
-class ArgumentVector {
-public:
-    explicit ArgumentVector(const QStringList& arguments);
-    int argc() const { return static_cast<int>(pointers_.size()) - 1; }
-    char** argv() { return pointers_.data(); }
-
-private:
-    std::vector<QByteArray> storage_;
-    std::vector<char*> pointers_;
-};
-
 struct UpdaterRun {
     bool finished = false;
     int exitCode = -1;
