@@ -2,7 +2,8 @@
 # Builds the Windows Updater.exe with the MinGW-w64 cross compiler and runs the test suite under
 # Wine (headless, in a throwaway Wine prefix inside build/windows). The first run on a machine
 # also builds Qt for Windows into the machine's cache (scripts/windows/build-qt.sh), which takes
-# about 10 minutes on 2 cores; later runs reuse it. Prints how long each step took.
+# about 10 minutes on 2 cores; later runs reuse it. Then it checks the host library's package with
+# the same toolchain (scripts/check-host-package.sh). Prints how long each step took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,3 +32,5 @@ cmake --build --preset windows
 step_done "configure and build"
 ctest --preset windows
 step_done "tests under Wine"
+scripts/check-host-package.sh build/windows \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/windows-qt-mingw.cmake"

@@ -3,7 +3,9 @@
 # then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, without the tests
 # labelled "slow" (the end-to-end run that waits out the updater's two-minute limit), which the
 # first pass has covered, then the Windows build with its suite under Wine
-# (scripts/test-windows.sh). Prints how long each pass took.
+# (scripts/test-windows.sh). After the first pass, the host library's package is installed and
+# examples/host-application built against it (scripts/check-host-package.sh). Prints how long each
+# pass took.
 # Set UPDATER_SKIP_SANITIZE=1 or UPDATER_SKIP_WINDOWS=1 to leave out a pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,10 +23,11 @@ run_preset() {
 }
 
 echo "== format: clang-format --dry-run over every C++ file" >&2
-find src host demo bench tests -name '*.cpp' -print0 -o -name '*.h' -print0 |
+find src host demo bench tests examples -name '*.cpp' -print0 -o -name '*.h' -print0 |
     xargs -0 clang-format --dry-run -Werror
 
 run_preset ci
+scripts/check-host-package.sh build/ci
 if [[ "${UPDATER_SKIP_SANITIZE:-0}" != 1 ]]; then
     run_preset sanitize --label-exclude slow
 fi
