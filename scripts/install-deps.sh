@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
+    iproute2              # ip: loopback up in the test runs' private network namespace
     clang-format          # the format check that the test script runs first
     qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes;
                           # Qt Network: the tests' CRL server

@@ -30,7 +30,7 @@ echo "== windows: configure, build, test" >&2
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 step_done "configure and build"
-ctest --preset windows
+scripts/private-network.sh ctest --preset windows
 step_done "tests under Wine"
 scripts/check-host-package.sh build/windows \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/windows-qt-mingw.cmake"

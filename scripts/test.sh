@@ -6,6 +6,8 @@
 # (scripts/test-windows.sh). After the first pass, the host library's package is installed and
 # examples/host-application built against it (scripts/check-host-package.sh). Prints how long each
 # pass took.
+# Every suite runs in a network namespace of its own (scripts/private-network.sh), so two runs on
+# one machine never share the loopback port of the TEST CRL server.
 # Set UPDATER_SKIP_SANITIZE=1 or UPDATER_SKIP_WINDOWS=1 to leave out a pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +20,7 @@ run_preset() {
     echo "== ${preset}: configure, build, test" >&2
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
-    ctest --preset "$preset" "$@"
+    scripts/private-network.sh ctest --preset "$preset" "$@"
     echo "== ${preset}: took $((SECONDS - started)) s" >&2
 }
 
