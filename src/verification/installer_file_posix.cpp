@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,9 +46,8 @@ bool writeAll(int fd, const char* data, qint64 length) {
     return true;
 }
 
-// Copies at most `limit` bytes (the size the file had when it was opened, so that a file that
-// someone keeps growing cannot make the copy endless) from source to target.
-bool copyBytes(int source, int target, qint64 limit) {
+// Copies what is left of source, at most `limit` bytes, through a buffer of ours.
+bool copyThroughBuffer(int source, int target, qint64 limit) {
     QByteArray chunk(std::min(kCopyChunkBytes, std::max<qint64>(limit, 1)), Qt::Uninitialized);
     for (qint64 copied = 0; copied < limit;) {
         const ssize_t read = ::read(source, chunk.data(),
@@ -61,6 +61,29 @@ bool copyBytes(int source, int target, qint64 limit) {
         if (!writeAll(target, chunk.constData(), read))
             return false;
         copied += read;
+    }
+    return true;
+}
+
+// Copies at most `limit` bytes (the size the file had when it was opened, so that a file that
+// someone keeps growing cannot make the copy endless) from source to target. sendfile() copies
+// inside the kernel, from the page cache straight into the memory file: one pass over the bytes
+// instead of two through a buffer of ours. A file system that cannot do that has the rest copied
+// through the buffer.
+bool copyBytes(int source, int target, qint64 limit) {
+    for (qint64 copied = 0; copied < limit;) {
+        const ssize_t sent =
+            ::sendfile(target, source, nullptr,
+                       static_cast<size_t>(std::min(kCopyChunkBytes, limit - copied)));
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EINVAL || errno == ENOSYS))
+            return copyThroughBuffer(source, target, limit - copied);
+        if (sent < 0)
+            return false;
+        if (sent == 0)
+            break; // the file shrank since it was opened: the copy is what there is
+        copied += sent;
     }
     return true;
 }
