@@ -290,6 +290,9 @@ quint32 PosixAuthenticodeTrust::check(const ByteSource& image) {
         code != wintrust::kSuccess)
         return code;
 
+    // A Lifetime Signing certificate vouches only while it is valid: judged now, stamp or not.
+    if (hasLifetimeSigningUsage(signer.get()))
+        stampedAt.reset();
     X509StackPtr chain;
     if (const quint32 code =
             verifyCertificateChain(store.get(), signer.get(), signature->d.sign->cert, stampedAt,
