@@ -111,10 +111,8 @@ issue() {
 }
 
 revoke() { # revoke <issuing CA> <name>...
-    local ca=$1 name
-    shift
-    for name; do
-        CA_NAME=$ca openssl ca -batch -cert "$ca.pem" -keyfile "$ca.key.pem" -revoke "$name.pem" \
+    for name in "${@:2}"; do
+        CA_NAME=$1 openssl ca -batch -cert "$1.pem" -keyfile "$1.key.pem" -revoke "$name.pem" \
             -crl_reason keyCompromise 2>/dev/null
     done
 }
@@ -131,15 +129,15 @@ suffix="- NOT FOR PRODUCTION"
 issue test-root "Quindlebrookware TEST Root CA $suffix" test-root root_ext
 issue test-intermediate "Quindlebrookware TEST Code Signing CA $suffix" test-root ca_ext
 issue test-revoked-intermediate "Quindlebrookware TEST Revoked CA $suffix" test-root ca_ext
-export EKU="critical, timeStamping"
-issue test-timestamping "Quindlebrookware TEST Timestamping $suffix" test-root leaf_ext
+authority() { # authority <name> <subject CN> [start end]: a time-stamping authority of the root
+    EKU="critical, timeStamping" issue "$1" "Quindlebrookware TEST $2 $suffix" test-root leaf_ext \
+        "${@:3}"
+}
+authority test-timestamping "Timestamping"
 # Time-stamping authorities whose certificates cover the 2020 stamps (but have expired since) or
 # begin only after them.
-issue test-expired-timestamping "Quindlebrookware TEST Expired Timestamping $suffix" test-root \
-    leaf_ext 20190101000000Z 20220101000000Z
-issue test-late-timestamping "Quindlebrookware TEST Late Timestamping $suffix" test-root \
-    leaf_ext 20210101000000Z 20991231235959Z
-export EKU=codeSigning
+authority test-expired-timestamping "Expired Timestamping" 20190101000000Z 20220101000000Z
+authority test-late-timestamping "Late Timestamping" 20210101000000Z
 publisher() { # publisher <name> <subject CN> [start end]: a code-signing leaf of the TEST CA
     issue "$1" "Quindlebrookware TEST $2 $suffix" test-intermediate leaf_ext "${@:3}"
 }
@@ -159,9 +157,8 @@ MD=md5 publisher test-md5-publisher "MD5-Signed Publisher"
 # Publishers whose distribution point serves a CRL of the wrong scope (made below); the complete
 # CRL of the CA revokes them.
 scopes=(delta ca-only partition critical)
-scoped=()
+scoped=("${scopes[@]/#/test-scope-}") && scoped=("${scoped[@]/%/-publisher}")
 for scope in "${scopes[@]}"; do
-    scoped+=("test-scope-$scope-publisher")
     CDP=test-scope-$scope-publisher publisher "test-scope-$scope-publisher" "Scope ${scope^}"
 done
 EKU=serverAuth publisher test-server-only "Server Certificate"
@@ -189,51 +186,41 @@ C
 x86_64-w64-mingw32-gcc -Os -s -nostdlib -Wl,-e,start -o test-unsigned-pe32plus.exe "$work/tiny.c"
 i686-w64-mingw32-gcc -Os -s -nostdlib -Wl,-e,_start -o test-unsigned-pe32.exe "$work/tiny.c"
 
-# sign <output> <signer> <CA> <digest> <input> [extra osslsigncode arguments]
+# [CA=<issuing CA>] [IN=<unsigned image>] [H=<digest>] sign <output> <signer> [osslsigncode args]
 sign() {
-    local out=$1 signer=$2 chain=$3 digest=$4 in=$5
-    shift 5
-    cat "$signer.pem" "$chain.pem" >"$work/certs.pem"
-    osslsigncode sign -certs "$work/certs.pem" -key "$signer.key.pem" -h "$digest" \
-        -n "Quindlebrookware TEST installer" "$@" -in "$in" -out "$out" >/dev/null
+    cat "$2.pem" "${CA:-test-intermediate}.pem" >"$work/certs.pem"
+    osslsigncode sign -certs "$work/certs.pem" -key "$2.key.pem" -h "${H:-sha256}" \
+        -n "Quindlebrookware TEST installer" "${@:3}" -in "${IN:-test-unsigned-pe32plus.exe}" \
+        -out "$1" >/dev/null
 }
-sign_as() { # sign_as <signer> [extra osslsigncode arguments]: <signer>.exe, SHA-256, PE32+
-    sign "$1.exe" "$1" test-intermediate sha256 test-unsigned-pe32plus.exe "${@:2}"
-}
-
 tsa_of() { # tsa_of <TSA certificate name>: osslsigncode's arguments to stamp with that authority
     cat "$1.pem" test-root.pem >"$work/$1-chain.pem"
     tsa=(-TSA-certs "$work/$1-chain.pem" -TSA-key "$1.key.pem")
 }
-tsa_of test-timestamping
-signed_2020=1593561600 # 2020-07-01, while the expired publisher was valid
-signed_2025=1751328000 # 2025-07-01
+signed_2020=1593561600 # 2020-07-01, while the expired and the lifetime publishers were valid
+in_2020=(-TSA-time "$signed_2020" -time "$signed_2020")
 
-sign test-pinned-sha256.exe test-publisher test-intermediate sha256 test-unsigned-pe32plus.exe
-sign test-pinned-sha1-pe32.exe test-publisher test-intermediate sha1 test-unsigned-pe32.exe
-sign test-pinned-sha256-pe32.exe test-publisher test-intermediate sha256 test-unsigned-pe32.exe
-sign test-pinned-timestamped.exe test-publisher test-intermediate sha256 \
-    test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2025"
+tsa_of test-timestamping
+sign test-pinned-sha256.exe test-publisher
+IN=test-unsigned-pe32.exe H=sha1 sign test-pinned-sha1-pe32.exe test-publisher
+IN=test-unsigned-pe32.exe sign test-pinned-sha256-pe32.exe test-publisher
+sign test-pinned-timestamped.exe test-publisher "${tsa[@]}" -TSA-time 1751328000 # 2025-07-01
 for signer in test-other-publisher test-revoked-publisher test-renewed-publisher \
     test-new-key-publisher test-rsa1024-publisher test-md5-publisher test-server-only \
     "${scoped[@]}"; do
-    sign_as "$signer"
+    sign "$signer.exe" "$signer"
 done
-sign_as test-expired-publisher -time "$signed_2020"
-sign test-expired-publisher-timestamped.exe test-expired-publisher test-intermediate sha256 \
-    test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2020" -time "$signed_2020"
-sign_as test-lifetime-publisher "${tsa[@]}" -TSA-time "$signed_2020" -time "$signed_2020"
-sign test-under-revoked-ca.exe test-under-revoked-ca test-revoked-intermediate sha256 \
-    test-unsigned-pe32plus.exe
-sign test-untrusted-root.exe test-untrusted-publisher test-untrusted-root sha256 \
-    test-unsigned-pe32plus.exe
+CA=test-revoked-intermediate sign test-under-revoked-ca.exe test-under-revoked-ca
+CA=test-untrusted-root sign test-untrusted-root.exe test-untrusted-publisher
+sign test-expired-publisher.exe test-expired-publisher -time "$signed_2020"
+sign test-expired-publisher-timestamped.exe test-expired-publisher "${tsa[@]}" "${in_2020[@]}"
+sign test-lifetime-publisher.exe test-lifetime-publisher "${tsa[@]}" "${in_2020[@]}"
 # Stamped in 2020 by an authority whose certificate was valid then (and has expired since), and
 # by one whose certificate was not valid yet.
 for authority in expired late; do
     tsa_of "test-$authority-timestamping"
-    sign "test-expired-publisher-$authority-tsa.exe" test-expired-publisher test-intermediate \
-        sha256 test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2020" \
-        -time "$signed_2020"
+    sign "test-expired-publisher-$authority-tsa.exe" test-expired-publisher "${tsa[@]}" \
+        "${in_2020[@]}"
 done
 
 # Legacy Authenticode timestamps: the expired publisher's signature with a PKCS#9 countersignature
@@ -251,17 +238,14 @@ legacy_timestamp late-tsa test-late-timestamping
 
 # The pinned TEST publisher's key stays, so that the end-to-end tests and the demo can sign the
 # installers they build; every other key is thrown away.
-mv test-publisher.key.pem "$work/keep.key.pem"
-rm -f -- *.key.pem
-mv "$work/keep.key.pem" test-publisher.key.pem
+find . -maxdepth 1 -name '*.key.pem' ! -name test-publisher.key.pem -delete
 
 # The pins of every code-signing leaf: SHA-256 of the DER certificate and of its DER
 # SubjectPublicKeyInfo, in upper case.
 sha256_upper() { sha256sum | awk '{print toupper($1)}'; }
 for pem in test-*publisher.pem; do
-    name=${pem%.pem}
-    openssl x509 -in "$pem" -outform DER | sha256_upper >"$name.thumbprint.txt"
+    openssl x509 -in "$pem" -outform DER | sha256_upper >"${pem%.pem}.thumbprint.txt"
     openssl x509 -in "$pem" -pubkey -noout | openssl pkey -pubin -outform DER | sha256_upper \
-        >"$name.keypin.txt"
+        >"${pem%.pem}.keypin.txt"
 done
 echo "Pinned TEST publisher thumbprint: $(cat test-publisher.thumbprint.txt)"
