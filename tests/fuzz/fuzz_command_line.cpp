@@ -7,6 +7,9 @@
 #include <QStringList>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Qt warns on every path with a NUL in it ("Broken filename passed to function"), which the
+    // parser then refuses like any missing file: the warnings would drown libFuzzer's output.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     const QString staging = fuzzTemp() + QStringLiteral("/Quindlebrookware-Update-fuzz");
     QDir().mkpath(staging);
     writeInput(QStringLiteral("Quindlebrookware-Update-fuzz/installer.exe"),
