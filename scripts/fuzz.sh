@@ -16,6 +16,9 @@ targets=("$@")
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
+# The targets make their private TEMP below this one, never in the machine's.
+export TMPDIR=$PWD/build/fuzz/temp
+rm -rf "$TMPDIR" && mkdir -p "$TMPDIR"
 isolate=()
 unshare -n true 2>/dev/null && isolate=(unshare -n)
 mkdir -p build/fuzz/artifacts

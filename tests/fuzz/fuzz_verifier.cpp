@@ -1,6 +1,6 @@
-// The whole POSIX Authenticode verification (trust check, pins, names, release) of any bytes as
-// the installer, with the built-in TEST root. CRL downloads go to a proxy on a closed loopback
-// port, so every fetch fails at once and nothing leaves the machine.
+// The whole POSIX Authenticode verification, as the updater runs it, of any bytes as the
+// installer, with the built-in TEST root. CRL downloads go to a proxy on a closed loopback port,
+// so every fetch fails at once and nothing leaves the machine.
 
 #include "fuzz_temp.h"
 #include "updater.h"
