@@ -1,6 +1,5 @@
 #include "certificate_chain.h"
 
-#include "crl_fetch.h"
 #include "wintrust_codes.h"
 
 #include <QString>
@@ -239,7 +238,7 @@ std::optional<QByteArray> RevocationChecker::crlBytes(const QString& url) {
         if (cachedUrl == url)
             return bytes;
     }
-    cache_.emplace_back(url, fetchCrl(url));
+    cache_.emplace_back(url, fetch_(url));
     return cache_.back().second;
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "crl_fetch.h"
 #include "openssl_handles.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -33,9 +35,14 @@ quint32 verifyCertificateChain(X509_STORE* store, X509* signer, STACK_OF(X509) *
 // CRYPT_E_NO_REVOCATION_CHECK.
 class RevocationChecker {
 public:
+    using Fetch = std::function<std::optional<QByteArray>(const QString& url)>;
+    // fetch downloads one CRL; the verifier's is fetchCrl, the CRL fuzz target answers itself.
+    explicit RevocationChecker(Fetch fetch = fetchCrl) : fetch_(std::move(fetch)) {}
+
     quint32 check(STACK_OF(X509) * chain);
 
 private:
     std::optional<QByteArray> crlBytes(const QString& url);
+    Fetch fetch_;
     std::vector<std::pair<QString, std::optional<QByteArray>>> cache_;
 };
