@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     iproute2              # ip: loopback up in the test runs' private network namespace
     clang-format          # the format check that the test script runs first
+    clang libclang-rt-14-dev  # the fuzz preset: clang with libFuzzer, ASan and UBSan
     qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes;
                           # Qt Network: the tests' CRL server
     libssl-dev            # OpenSSL: the POSIX Authenticode verifier (PKCS#7, X.509, CRLs, timestamps)

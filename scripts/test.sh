@@ -4,11 +4,11 @@
 # labelled "slow" (the end-to-end run that waits out the updater's two-minute limit), which the
 # first pass has covered, then the Windows build with its suite under Wine
 # (scripts/test-windows.sh). After the first pass, the host library's package is installed and
-# examples/host-application built against it (scripts/check-host-package.sh). Prints how long each
-# pass took.
+# examples/host-application built against it (scripts/check-host-package.sh). When clang is there,
+# each fuzz target runs for a short smoke time (scripts/fuzz.sh). Prints how long each pass took.
 # Every suite runs in a network namespace of its own (scripts/private-network.sh), so two runs on
 # one machine never share the loopback port of the TEST CRL server.
-# Set UPDATER_SKIP_SANITIZE=1 or UPDATER_SKIP_WINDOWS=1 to leave out a pass.
+# Set UPDATER_SKIP_SANITIZE=1, UPDATER_SKIP_FUZZ=1 or UPDATER_SKIP_WINDOWS=1 to leave out a pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +32,12 @@ run_preset ci
 scripts/check-host-package.sh build/ci
 if [[ "${UPDATER_SKIP_SANITIZE:-0}" != 1 ]]; then
     run_preset sanitize --label-exclude slow
+fi
+if [[ "${UPDATER_SKIP_FUZZ:-0}" != 1 ]] && command -v clang++ >/dev/null; then
+    started=$SECONDS
+    echo "== fuzz: each target for 10 s" >&2
+    scripts/fuzz.sh 10
+    echo "== fuzz: took $((SECONDS - started)) s" >&2
 fi
 if [[ "${UPDATER_SKIP_WINDOWS:-0}" != 1 ]]; then
     started=$SECONDS

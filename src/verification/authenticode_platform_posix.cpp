@@ -4,8 +4,9 @@
 //
 // Order of the checks: PE form, signature present, image digest, signature over the signed
 // content, timestamp (an RFC 3161 token or a legacy countersignature, which fixes the time at
-// which the chain is judged), chain to a trusted root with the code-signing usage, and revocation
-// of every certificate below the roots of the signer's and the timestamp's chains.
+// which the chain is judged, except for a Lifetime Signing signer: now), chain to a trusted root
+// with the code-signing usage and keys and signatures of sufficient strength, and revocation of
+// every certificate below the roots of the signer's and the timestamp's chains, by complete CRLs.
 
 #include "authenticode_trust.h"
 #include "certificate_chain.h"
@@ -51,6 +52,18 @@ std::optional<DigestAlgorithm> hashAlgorithmOf(const X509_ALGOR* algorithm) {
     default:
         return std::nullopt;
     }
+}
+
+// Whether every digest algorithm that the signed data lists is one that Authenticode uses. Checked
+// before PKCS7_verify, which leaks its copy of the content when it cannot set up a listed digest;
+// such a signature could not verify anyway.
+bool listsOnlyKnownDigests(PKCS7* signature) {
+    const STACK_OF(X509_ALGOR)* algorithms = signature->d.sign->md_algs;
+    for (int i = 0; i < sk_X509_ALGOR_num(algorithms); ++i) {
+        if (!hashAlgorithmOf(sk_X509_ALGOR_value(algorithms, i)))
+            return false;
+    }
+    return true;
 }
 
 // The signed content of an Authenticode signature is SpcIndirectDataContent, a SEQUENCE whose
@@ -265,6 +278,8 @@ quint32 PosixAuthenticodeTrust::check(const ByteSource& image) {
         return wintrust::kBadDigest;
 
     // The signer's signature over the signed content (the chain is judged separately below).
+    if (!listsOnlyKnownDigests(signature.get()))
+        return wintrust::kBadDigest;
     const BioPtr content(BIO_new_mem_buf(indirect->signedBytes.constData(),
                                          static_cast<int>(indirect->signedBytes.size())));
     if (PKCS7_verify(signature.get(), nullptr, nullptr, content.get(), nullptr, PKCS7_NOVERIFY) !=
@@ -290,6 +305,9 @@ quint32 PosixAuthenticodeTrust::check(const ByteSource& image) {
         code != wintrust::kSuccess)
         return code;
 
+    // A Lifetime Signing certificate vouches only while it is valid: judged now, stamp or not.
+    if (hasLifetimeSigningUsage(signer.get()))
+        stampedAt.reset();
     X509StackPtr chain;
     if (const quint32 code =
             verifyCertificateChain(store.get(), signer.get(), signature->d.sign->cert, stampedAt,

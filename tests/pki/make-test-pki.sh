@@ -9,7 +9,8 @@
 # CMakePresets.json must then be updated (the script prints it).
 #
 # Every certificate below a root names a CRL distribution point on the fixed loopback address
-# http://127.0.0.1:48213/<ca>.crl; the tests serve the CRLs of this directory there.
+# http://127.0.0.1:48213/<name>.crl (its issuing CA's, unless CDP says otherwise); the tests serve
+# the CRLs of this directory there.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -20,7 +21,8 @@ trap 'rm -rf "$work"' EXIT
 rm -f -- *.pem *.crl *.exe *.txt
 mkdir -p "$work/ca"
 
-# One openssl configuration for every issuance; the extension sections pick the profile.
+# One openssl configuration for every issuance; the extension sections pick the profile, and the
+# environment fills in the issuing CA, the distribution point and the leaf's extended key usage.
 cat >"$work/openssl.cnf" <<CNF
 [ ca ]
 default_ca = test_ca
@@ -39,7 +41,6 @@ default_crl_days = 27000
 [ any_policy ]
 commonName = supplied
 organizationName = optional
-organizationalUnitName = optional
 [ req ]
 distinguished_name = req_dn
 prompt = no
@@ -54,30 +55,30 @@ basicConstraints = critical, CA:true, pathlen:0
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
-crlDistributionPoints = URI:$crl_base/\$ENV::ISSUER_CRL.crl
-[ signer_ext ]
+crlDistributionPoints = URI:$crl_base/\$ENV::CDP_NAME.crl
+[ leaf_ext ]
 basicConstraints = critical, CA:false
 keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
+extendedKeyUsage = \$ENV::EKU
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
-crlDistributionPoints = URI:$crl_base/\$ENV::ISSUER_CRL.crl
-[ server_ext ]
-basicConstraints = critical, CA:false
-keyUsage = critical, digitalSignature
-extendedKeyUsage = serverAuth
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-crlDistributionPoints = URI:$crl_base/\$ENV::ISSUER_CRL.crl
-[ tsa_ext ]
-basicConstraints = critical, CA:false
-keyUsage = critical, digitalSignature
-extendedKeyUsage = critical, timeStamping
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid
-crlDistributionPoints = URI:$crl_base/\$ENV::ISSUER_CRL.crl
+crlDistributionPoints = URI:$crl_base/\$ENV::CDP_NAME.crl
+# CRLs that must not stand in for the complete CRL of the certificate at whose point they lie.
+[ delta_crl ]
+2.5.29.27 = critical, ASN1:INTEGER:1
+[ ca_only_crl ]
+issuingDistributionPoint = critical, @ca_only_idp
+[ ca_only_idp ]
+fullname = URI:$crl_base/\$ENV::CDP_NAME.crl
+onlyCA = TRUE
+[ partition_crl ]
+issuingDistributionPoint = critical, @partition_idp
+[ partition_idp ]
+fullname = URI:$crl_base/test-other-partition.crl
+[ critical_crl ]
+1.3.6.1.4.1.55555.1.1 = critical, ASN1:NULL
 CNF
-export OPENSSL_CONF="$work/openssl.cnf" CA_NAME=none ISSUER_CRL=none
+export OPENSSL_CONF="$work/openssl.cnf" CA_NAME=none CDP_NAME=none EKU=codeSigning
 
 new_ca_dir() {
     mkdir -p "$work/ca/$1"
@@ -86,64 +87,94 @@ new_ca_dir() {
     echo 01 >"$work/ca/$1/crlnumber"
 }
 
+# [KEY=<key file>] [BITS=<RSA bits>] [MD=<digest>] [CDP=<CRL name>] [EKU=<usages>]
 # issue <name> <subject CN> <issuing CA> <extension section> [start end]
-# Makes <name>.key.pem and <name>.pem; a self-signed root when the issuer is the name itself.
+# Makes <name>.key.pem (a new RSA key unless KEY names one) and <name>.pem; a self-signed root when
+# the issuer is the name itself.
 issue() {
     local name=$1 cn=$2 issuer=$3 ext=$4 start=${5:-20100101000000Z} end=${6:-20991231235959Z}
-    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$name.key.pem" 2>/dev/null
+    if [[ -n ${KEY:-} ]]; then
+        cp "$KEY" "$name.key.pem"
+    else
+        openssl genpkey -algorithm RSA -pkeyopt "rsa_keygen_bits:${BITS:-2048}" \
+            -out "$name.key.pem" 2>/dev/null
+    fi
     openssl req -new -key "$name.key.pem" -subj "/O=Quindlebrookware TEST/CN=$cn" \
         -out "$work/$name.csr"
-    if [[ $issuer == "$name" ]]; then
-        new_ca_dir "$name"
-        CA_NAME=$name ISSUER_CRL=$name openssl ca -batch -notext -selfsign -keyfile "$name.key.pem" \
-            -in "$work/$name.csr" -out "$name.pem" -extensions "$ext" \
-            -startdate "$start" -enddate "$end" 2>/dev/null
-    else
-        CA_NAME=$issuer ISSUER_CRL=$issuer openssl ca -batch -notext -cert "$issuer.pem" \
-            -keyfile "$issuer.key.pem" -in "$work/$name.csr" -out "$name.pem" \
-            -extensions "$ext" -startdate "$start" -enddate "$end" 2>/dev/null
-        [[ $ext == ca_ext ]] && new_ca_dir "$name"
-    fi
+    local signing=(-cert "$issuer.pem" -keyfile "$issuer.key.pem")
+    [[ $issuer == "$name" ]] && new_ca_dir "$name" && signing=(-selfsign -keyfile "$name.key.pem")
+    CA_NAME=$issuer CDP_NAME=${CDP:-$issuer} openssl ca -batch -notext "${signing[@]}" \
+        -md "${MD:-sha256}" -in "$work/$name.csr" -out "$name.pem" -extensions "$ext" \
+        -startdate "$start" -enddate "$end" 2>/dev/null
+    [[ $ext == ca_ext && $issuer != "$name" ]] && new_ca_dir "$name"
     return 0
 }
 
-revoke() { # revoke <name> <issuing CA>
-    CA_NAME=$2 ISSUER_CRL=$2 openssl ca -batch -cert "$2.pem" -keyfile "$2.key.pem" \
-        -revoke "$1.pem" -crl_reason keyCompromise 2>/dev/null
+revoke() { # revoke <issuing CA> <name>...
+    for name in "${@:2}"; do
+        CA_NAME=$1 openssl ca -batch -cert "$1.pem" -keyfile "$1.key.pem" -revoke "$name.pem" \
+            -crl_reason keyCompromise 2>/dev/null
+    done
 }
 
-make_crl() { # make_crl <CA>: DER CRL valid until 2099
-    CA_NAME=$1 ISSUER_CRL=$1 openssl ca -batch -gencrl -cert "$1.pem" -keyfile "$1.key.pem" \
-        -out "$work/$1.crl.pem" 2>/dev/null
-    openssl crl -in "$work/$1.crl.pem" -outform DER -out "$1.crl"
+make_crl() { # make_crl <CA> [<output name> <CRL extension section>]: DER CRL valid until 2099
+    local out=${2:-$1} extensions=()
+    [[ $# -gt 2 ]] && extensions=(-crlexts "$3")
+    CA_NAME=$1 CDP_NAME=$out openssl ca -batch -gencrl -cert "$1.pem" -keyfile "$1.key.pem" \
+        "${extensions[@]}" -out "$work/$out.crl.pem" 2>/dev/null
+    openssl crl -in "$work/$out.crl.pem" -outform DER -out "$out.crl"
 }
 
 suffix="- NOT FOR PRODUCTION"
 issue test-root "Quindlebrookware TEST Root CA $suffix" test-root root_ext
 issue test-intermediate "Quindlebrookware TEST Code Signing CA $suffix" test-root ca_ext
 issue test-revoked-intermediate "Quindlebrookware TEST Revoked CA $suffix" test-root ca_ext
-issue test-timestamping "Quindlebrookware TEST Timestamping $suffix" test-root tsa_ext
+authority() { # authority <name> <subject CN> [start end]: a time-stamping authority of the root
+    EKU="critical, timeStamping" issue "$1" "Quindlebrookware TEST $2 $suffix" test-root leaf_ext \
+        "${@:3}"
+}
+authority test-timestamping "Timestamping"
 # Time-stamping authorities whose certificates cover the 2020 stamps (but have expired since) or
 # begin only after them.
-issue test-expired-timestamping "Quindlebrookware TEST Expired Timestamping $suffix" test-root \
-    tsa_ext 20190101000000Z 20220101000000Z
-issue test-late-timestamping "Quindlebrookware TEST Late Timestamping $suffix" test-root \
-    tsa_ext 20210101000000Z 20991231235959Z
-issue test-publisher "Quindlebrookware TEST Publisher $suffix" test-intermediate signer_ext
-issue test-other-publisher "Quindlebrookware TEST Other Publisher $suffix" test-intermediate signer_ext
-issue test-revoked-publisher "Quindlebrookware TEST Revoked Publisher $suffix" test-intermediate signer_ext
-issue test-expired-publisher "Quindlebrookware TEST Expired Publisher $suffix" test-intermediate \
-    signer_ext 20200101000000Z 20210101000000Z
-issue test-server-only "Quindlebrookware TEST Server Certificate $suffix" test-intermediate server_ext
+authority test-expired-timestamping "Expired Timestamping" 20190101000000Z 20220101000000Z
+authority test-late-timestamping "Late Timestamping" 20210101000000Z
+publisher() { # publisher <name> <subject CN> [start end]: a code-signing leaf of the TEST CA
+    issue "$1" "Quindlebrookware TEST $2 $suffix" test-intermediate leaf_ext "${@:3}"
+}
+publisher test-publisher "Publisher"
+publisher test-other-publisher "Other Publisher"
+publisher test-revoked-publisher "Revoked Publisher"
+publisher test-expired-publisher "Expired Publisher" 20200101000000Z 20210101000000Z
+# The pinned publisher renewed (same key, new certificate), and a successor with a key of its own.
+KEY=test-publisher.key.pem publisher test-renewed-publisher "Publisher" 20250101000000Z
+publisher test-new-key-publisher "Publisher (new key)"
+# Lifetime Signing: the certificate's validity is judged now whatever a timestamp says.
+EKU="codeSigning, 1.3.6.1.4.1.311.10.3.13" publisher test-lifetime-publisher \
+    "Lifetime Publisher" 20200101000000Z 20210101000000Z
+# Below the key and algorithm strength that the verifier accepts.
+BITS=1024 publisher test-rsa1024-publisher "RSA-1024 Publisher"
+MD=md5 publisher test-md5-publisher "MD5-Signed Publisher"
+# Publishers whose distribution point serves a CRL of the wrong scope (made below); the complete
+# CRL of the CA revokes them.
+scopes=(delta ca-only partition critical)
+scoped=("${scopes[@]/#/test-scope-}") && scoped=("${scoped[@]/%/-publisher}")
+for scope in "${scopes[@]}"; do
+    CDP=test-scope-$scope-publisher publisher "test-scope-$scope-publisher" "Scope ${scope^}"
+done
+EKU=serverAuth publisher test-server-only "Server Certificate"
 issue test-under-revoked-ca "Quindlebrookware TEST Orphan Publisher $suffix" \
-    test-revoked-intermediate signer_ext
+    test-revoked-intermediate leaf_ext
 # A root that nobody trusts, with a code-signing certificate of its own.
 issue test-untrusted-root "Quindlebrookware TEST Untrusted Root $suffix" test-untrusted-root root_ext
 issue test-untrusted-publisher "Quindlebrookware TEST Untrusted Publisher $suffix" \
-    test-untrusted-root signer_ext
+    test-untrusted-root leaf_ext
 
-revoke test-revoked-publisher test-intermediate
-revoke test-revoked-intermediate test-root
+revoke test-intermediate test-revoked-publisher
+for scope in "${scopes[@]}"; do
+    make_crl test-intermediate "test-scope-$scope-publisher" "${scope/-/_}_crl"
+done
+revoke test-intermediate "${scoped[@]}"
+revoke test-root test-revoked-intermediate
 for ca in test-root test-intermediate test-revoked-intermediate test-untrusted-root; do
     make_crl "$ca"
 done
@@ -155,73 +186,66 @@ C
 x86_64-w64-mingw32-gcc -Os -s -nostdlib -Wl,-e,start -o test-unsigned-pe32plus.exe "$work/tiny.c"
 i686-w64-mingw32-gcc -Os -s -nostdlib -Wl,-e,_start -o test-unsigned-pe32.exe "$work/tiny.c"
 
-# sign <output> <signer> <CA chain file> <digest> <input> [extra osslsigncode arguments]
+# [CA=<issuing CA>] [IN=<unsigned image>] [H=<digest>] sign <output> <signer> [osslsigncode args]
 sign() {
-    local out=$1 signer=$2 chain=$3 digest=$4 in=$5
-    shift 5
-    cat "$signer.pem" "$chain.pem" >"$work/certs.pem"
-    osslsigncode sign -certs "$work/certs.pem" -key "$signer.key.pem" -h "$digest" \
-        -n "Quindlebrookware TEST installer" "$@" -in "$in" -out "$out" >/dev/null
+    cat "$2.pem" "${CA:-test-intermediate}.pem" >"$work/certs.pem"
+    osslsigncode sign -certs "$work/certs.pem" -key "$2.key.pem" -h "${H:-sha256}" \
+        -n "Quindlebrookware TEST installer" "${@:3}" -in "${IN:-test-unsigned-pe32plus.exe}" \
+        -out "$1" >/dev/null
 }
-
 tsa_of() { # tsa_of <TSA certificate name>: osslsigncode's arguments to stamp with that authority
     cat "$1.pem" test-root.pem >"$work/$1-chain.pem"
     tsa=(-TSA-certs "$work/$1-chain.pem" -TSA-key "$1.key.pem")
 }
-tsa_of test-timestamping
-signed_2020=1593561600 # 2020-07-01, while the expired publisher was valid
-signed_2025=1751328000 # 2025-07-01
+signed_2020=1593561600 # 2020-07-01, while the expired and the lifetime publishers were valid
+in_2020=(-TSA-time "$signed_2020" -time "$signed_2020")
 
-sign test-pinned-sha256.exe test-publisher test-intermediate sha256 test-unsigned-pe32plus.exe
-sign test-pinned-sha1-pe32.exe test-publisher test-intermediate sha1 test-unsigned-pe32.exe
-sign test-pinned-sha256-pe32.exe test-publisher test-intermediate sha256 test-unsigned-pe32.exe
-sign test-pinned-timestamped.exe test-publisher test-intermediate sha256 \
-    test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2025"
-sign test-other-publisher.exe test-other-publisher test-intermediate sha256 test-unsigned-pe32plus.exe
-sign test-revoked-publisher.exe test-revoked-publisher test-intermediate sha256 \
-    test-unsigned-pe32plus.exe
-sign test-under-revoked-ca.exe test-under-revoked-ca test-revoked-intermediate sha256 \
-    test-unsigned-pe32plus.exe
-sign test-expired-publisher.exe test-expired-publisher test-intermediate sha256 \
-    test-unsigned-pe32plus.exe -time "$signed_2020"
-sign test-expired-publisher-timestamped.exe test-expired-publisher test-intermediate sha256 \
-    test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2020" -time "$signed_2020"
+tsa_of test-timestamping
+sign test-pinned-sha256.exe test-publisher
+IN=test-unsigned-pe32.exe H=sha1 sign test-pinned-sha1-pe32.exe test-publisher
+IN=test-unsigned-pe32.exe sign test-pinned-sha256-pe32.exe test-publisher
+sign test-pinned-timestamped.exe test-publisher "${tsa[@]}" -TSA-time 1751328000 # 2025-07-01
+for signer in test-other-publisher test-revoked-publisher test-renewed-publisher \
+    test-new-key-publisher test-rsa1024-publisher test-md5-publisher test-server-only \
+    "${scoped[@]}"; do
+    sign "$signer.exe" "$signer"
+done
+CA=test-revoked-intermediate sign test-under-revoked-ca.exe test-under-revoked-ca
+CA=test-untrusted-root sign test-untrusted-root.exe test-untrusted-publisher
+sign test-expired-publisher.exe test-expired-publisher -time "$signed_2020"
+sign test-expired-publisher-timestamped.exe test-expired-publisher "${tsa[@]}" "${in_2020[@]}"
+sign test-lifetime-publisher.exe test-lifetime-publisher "${tsa[@]}" "${in_2020[@]}"
 # Stamped in 2020 by an authority whose certificate was valid then (and has expired since), and
 # by one whose certificate was not valid yet.
 for authority in expired late; do
     tsa_of "test-$authority-timestamping"
-    sign "test-expired-publisher-$authority-tsa.exe" test-expired-publisher test-intermediate \
-        sha256 test-unsigned-pe32plus.exe "${tsa[@]}" -TSA-time "$signed_2020" \
-        -time "$signed_2020"
+    sign "test-expired-publisher-$authority-tsa.exe" test-expired-publisher "${tsa[@]}" \
+        "${in_2020[@]}"
 done
 
 # Legacy Authenticode timestamps: the expired publisher's signature with a PKCS#9 countersignature
-# by the TSA from 2020, intact and with the countersignature's signature damaged.
+# by a TSA from 2020 (intact, damaged, by the authority expired since, by the late one).
 g++ -std=c++20 -O1 -o "$work/add-legacy-countersignature" \
     ../tools/add_legacy_countersignature.cpp -lcrypto
-legacy_timestamp() { # legacy_timestamp <output> <TSA certificate name> [--damage]
-    local out=$1 authority=$2
-    shift 2
-    "$work/add-legacy-countersignature" test-expired-publisher.exe "$out" "$authority.pem" \
-        "$authority.key.pem" "$signed_2020" "$@"
+legacy_timestamp() { # legacy_timestamp <output suffix> <TSA certificate name> [--damage]
+    "$work/add-legacy-countersignature" test-expired-publisher.exe \
+        "test-expired-publisher-legacy-$1.exe" "$2.pem" "$2.key.pem" "$signed_2020" "${@:3}"
 }
-legacy_timestamp test-expired-publisher-legacy-timestamped.exe test-timestamping
-legacy_timestamp test-expired-publisher-legacy-damaged.exe test-timestamping --damage
-legacy_timestamp test-expired-publisher-legacy-expired-tsa.exe test-expired-timestamping
-legacy_timestamp test-expired-publisher-legacy-late-tsa.exe test-late-timestamping
-
-sign test-server-only.exe test-server-only test-intermediate sha256 test-unsigned-pe32plus.exe
-sign test-untrusted-root.exe test-untrusted-publisher test-untrusted-root sha256 \
-    test-unsigned-pe32plus.exe
+legacy_timestamp timestamped test-timestamping
+legacy_timestamp damaged test-timestamping --damage
+legacy_timestamp expired-tsa test-expired-timestamping
+legacy_timestamp late-tsa test-late-timestamping
 
 # The pinned TEST publisher's key stays, so that the end-to-end tests and the demo can sign the
 # installers they build; every other key is thrown away.
-mv test-publisher.key.pem "$work/keep.key.pem"
-rm -f -- *.key.pem
-mv "$work/keep.key.pem" test-publisher.key.pem
+find . -maxdepth 1 -name '*.key.pem' ! -name test-publisher.key.pem -delete
 
-for name in test-publisher test-other-publisher; do
-    openssl x509 -in "$name.pem" -outform DER | sha256sum | awk '{print toupper($1)}' \
-        >"$name.thumbprint.txt"
+# The pins of every code-signing leaf: SHA-256 of the DER certificate and of its DER
+# SubjectPublicKeyInfo, in upper case.
+sha256_upper() { sha256sum | awk '{print toupper($1)}'; }
+for pem in test-*publisher.pem; do
+    openssl x509 -in "$pem" -outform DER | sha256_upper >"${pem%.pem}.thumbprint.txt"
+    openssl x509 -in "$pem" -pubkey -noout | openssl pkey -pubin -outform DER | sha256_upper \
+        >"${pem%.pem}.keypin.txt"
 done
 echo "Pinned TEST publisher thumbprint: $(cat test-publisher.thumbprint.txt)"

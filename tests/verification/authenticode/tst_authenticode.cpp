@@ -256,7 +256,8 @@ void AuthenticodeTest::verdicts_data() {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("damage");
     QTest::addColumn<bool>("crls");
-    // Which pins the check runs with: a TEST certificate's name, or "name;name" for a set.
+    // Which pins the check runs with: TEST certificates' names separated by ';', each pinned by
+    // its thumbprint, or by its key when written "keys:name".
     QTest::addColumn<QString>("pins");
     // "pass", or the code that Windows (and the POSIX verifier) gives.
     QTest::addColumn<QString>("verdict");
@@ -286,6 +287,8 @@ void AuthenticodeTest::verdicts_data() {
         QStringLiteral("test-expired-publisher"), "pass", "", "pass");
     row("second pinned thumbprint", "test-pinned-sha256.exe", "", true,
         QStringLiteral("test-other-publisher;test-publisher"), "pass", "", "");
+    row("renewed certificate, same key: passes by its key pin", "test-renewed-publisher.exe", "",
+        true, QStringLiteral("test-other-publisher;keys:test-publisher"), "pass", "", "pass");
 
     row("unsigned", "test-unsigned-pe32plus.exe", "", true, pub, "800b0100", "", "fail");
     row("not a PE file", "test-root.pem", "", true, pub, "800b0003", "", "fail");
@@ -310,6 +313,8 @@ void AuthenticodeTest::verdicts_data() {
         "more directories than the header holds", true, pub, "800b0003", "", "");
     row("other publisher: trusted, not pinned", "test-other-publisher.exe", "", true, pub, "pin",
         "", "pass");
+    row("new key: refused by thumbprint and key pins", "test-new-key-publisher.exe", "", true,
+        QStringLiteral("test-publisher;keys:test-publisher"), "pin", "", "pass");
     // Wine's WinVerifyTrust passes chains that Windows refuses: under Wine only the pin stops
     // these signers (each is another certificate than the pinned one).
     row("revoked publisher (Wine: chain not judged)", "test-revoked-publisher.exe", "", true, pub,
@@ -324,6 +329,29 @@ void AuthenticodeTest::verdicts_data() {
         "800b0110", "pin", "fail");
     row("CRL server unreachable (Wine: no revocation status)", "test-pinned-sha256.exe", "", false,
         pub, "80092013", "pass", "");
+    // Each of these signers is pinned: only the chain policy stops it.
+    // Served at the signer's point, a CRL of another scope is no proof of non-revocation (the
+    // complete CRL revokes each of these signers).
+    // (osslsigncode takes the delta CRL for a complete one.)
+    for (const auto& [scope, ossl] :
+         {std::pair{"delta", "pass"}, std::pair{"ca-only", "fail"}, std::pair{"partition", "fail"},
+          std::pair{"critical", "fail"}}) {
+        const QString signer = QStringLiteral("test-scope-%1-publisher").arg(QLatin1String(scope));
+        const QByteArray name =
+            QStringLiteral("CRL of the wrong scope: %1 (Wine: no revocation status)")
+                .arg(QLatin1String(scope))
+                .toLatin1();
+        row(name.constData(), qPrintable(signer + QStringLiteral(".exe")), "", true, signer,
+            "80092013", "pass", ossl);
+    }
+    row("Lifetime Signing, stamped while valid, expired since (Wine: chain not judged)",
+        "test-lifetime-publisher.exe", "", true, QStringLiteral("test-lifetime-publisher"),
+        "800b0101", "pass", "pass");
+    row("RSA-1024 publisher key (Windows passes; Wine: chain not judged)",
+        "test-rsa1024-publisher.exe", "", true, QStringLiteral("test-rsa1024-publisher"),
+        "80096004", "pass", "pass");
+    row("MD5-signed publisher certificate (Wine: chain not judged)", "test-md5-publisher.exe", "",
+        true, QStringLiteral("test-md5-publisher"), "80096004", "pass", "pass");
     row("RFC 3161 stamp from before its authority's certificate (Wine: not judged)",
         "test-expired-publisher-late-tsa.exe", "", true, QStringLiteral("test-expired-publisher"),
         "80096005", "pass", "fail");
@@ -348,9 +376,15 @@ void AuthenticodeTest::verdicts() {
     const std::unique_ptr<InstallerFile> installer = InstallerFile::open(path);
     QVERIFY(installer);
     QStringList thumbprints;
-    for (const QString& certificate : pins.split(QLatin1Char(';')))
-        thumbprints << pinOf(certificate + QStringLiteral(".thumbprint.txt"));
-    const QByteArray pinSet = thumbprints.join(QLatin1Char(';')).toLatin1();
+    QStringList keys;
+    for (const QString& pin : pins.split(QLatin1Char(';'))) {
+        if (pin.startsWith(QLatin1String("keys:")))
+            keys << pinOf(pin.mid(5) + QStringLiteral(".keypin.txt"));
+        else
+            thumbprints << pinOf(pin + QStringLiteral(".thumbprint.txt"));
+    }
+    const QByteArray thumbprintPins = thumbprints.join(QLatin1Char(';')).toLatin1();
+    const QByteArray keyPins = keys.join(QLatin1Char(';')).toLatin1();
     std::unique_ptr<CrlServer> server;
     if (crls) {
         server = std::make_unique<CrlServer>(testPkiDirectory());
@@ -360,8 +394,8 @@ void AuthenticodeTest::verdicts() {
         createPlatformAuthenticodeTrust(builtInTrustAnchors());
     Updater updater;
 
-    const bool passed =
-        verifyAuthenticodeWithPins(updater, *installer, {pinSet.constData(), ""}, *trust);
+    const bool passed = verifyAuthenticodeWithPins(
+        updater, *installer, {thumbprintPins.constData(), keyPins.constData()}, *trust);
 
     // Under Wine, rows that name a difference expect what Wine gives: said here, never skipped.
     const QString expected = isRunningUnderWine() && !wine.isEmpty() ? wine : verdict;
