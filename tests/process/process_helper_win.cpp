@@ -8,6 +8,8 @@
 // While "<its own path>.hold" exists it waits (at most a minute), then appends "released". Then it
 // sleeps for the given time and exits with the given code (0 by default).
 
+#include "utf8_win.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -36,15 +38,6 @@ bool writeWhole(const std::wstring& path, const std::string& text) {
         Sleep(10);
     }
     return false;
-}
-
-std::string utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    return bytes;
 }
 
 } // namespace
