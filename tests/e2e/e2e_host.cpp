@@ -12,6 +12,7 @@
 // 2 on a usage error. With --detached, PROGRAM is not waited for and the exit code is 0 once it
 // has started.
 
+#include "program_run.h"
 #include "test_environment.h"
 
 #include <QCoreApplication>
@@ -107,16 +108,20 @@ int main(int argc, char** argv) {
     const QString directory = QFileInfo(program).absolutePath(); // as started from its folder
     int exitCode = 0;
     if (detached) {
-        if (!QProcess::startDetached(program, arguments, directory))
+        if (!QProcess::startDetached(program, arguments, directory)) {
+            std::fputs("e2e-host: the detached start failed\n", stderr);
             return kNotStarted;
+        }
     } else {
         QProcess updater;
         updater.setProcessChannelMode(QProcess::ForwardedChannels);
         updater.setWorkingDirectory(directory);
         updater.start(program, arguments);
-        if (!updater.waitForStarted())
+        if (!updater.waitForStarted()) {
+            std::fprintf(stderr, "e2e-host: %s\n", qPrintable(updater.errorString()));
             return kNotStarted;
-        if (!updater.waitForFinished(-1) || updater.exitStatus() != QProcess::NormalExit)
+        }
+        if (!waitForExit(updater, -1) || updater.exitStatus() != QProcess::NormalExit)
             return kCrashed;
         exitCode = updater.exitCode();
     }

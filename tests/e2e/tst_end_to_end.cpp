@@ -22,11 +22,11 @@
 #include <QScopeGuard>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
 #include <optional>
-#include <thread>
 
 using namespace e2e;
 
@@ -235,7 +235,7 @@ HostRun runLibraryHost(const UpdateScenario& scenario, const QByteArray& install
     host.start(QStringLiteral(DEMO_HOST),
                {QStringLiteral("--updater"), scenario.updater(), QStringLiteral("--installer"),
                 downloaded, QStringLiteral("--application"), scenario.application()});
-    run.finished = host.waitForFinished() && host.exitStatus() == QProcess::NormalExit;
+    run.finished = waitForExit(host, 30000) && host.exitStatus() == QProcess::NormalExit;
     run.exitCode = host.exitCode();
     run.output = readFileBytes(output);
     const QRegularExpressionMatch staged =
@@ -248,25 +248,6 @@ HostRun runLibraryHost(const UpdateScenario& scenario, const QByteArray& install
     if (pid.open(QIODevice::WriteOnly))
         pid.write(run.pid.toLatin1());
     return run;
-}
-
-// Tampers with the staged installer once the log shows line ("{pid}" the host's), from a thread
-// of its own while the host runs.
-std::jthread swapAfter(const ScopedTemp& temp, const UpdateScenario& scenario, const QString& line,
-                       const QString& installer) {
-    return std::jthread([&temp, &scenario, line, installer](std::stop_token stop) {
-        while (!stop.stop_requested()) {
-            const QString pid =
-                QString::fromLatin1(readFileBytes(scenario.recordPath(QStringLiteral("host.pid"))))
-                    .trimmed();
-            if (!pid.isEmpty() &&
-                temp.logMessages().contains(QString(line).replace(QStringLiteral("{pid}"), pid))) {
-                temp.writeFile(installer, tampered(readFileBytes(installer)));
-                return;
-            }
-            QThread::msleep(10);
-        }
-    });
 }
 
 } // namespace
@@ -481,10 +462,22 @@ void EndToEndTest::update() {
         arguments = nobody + arguments;
         program = QStringLiteral("setpriv");
     }
-    std::jthread swapper;
+    // The swap: polled while the event loop waits for the host (runHost), in this thread.
+    QTimer swap;
+    QObject::connect(&swap, &QTimer::timeout, [&] {
+        const QString pid =
+            QString::fromLatin1(readFileBytes(scenario.recordPath(QStringLiteral("host.pid"))))
+                .trimmed();
+        if (!pid.isEmpty() &&
+            temp.logMessages().contains(
+                QString(row.swapInstallerAfter).replace(QStringLiteral("{pid}"), pid))) {
+            temp.writeFile(staged.installer, staged.installerBytes);
+            swap.stop();
+        }
+    });
     if (!row.swapInstallerAfter.isEmpty()) {
-        swapper = swapAfter(temp, scenario, row.swapInstallerAfter, staged.installer);
         staged.installerBytes = tampered(installer);
+        swap.start(10);
     }
     HostRun host;
     if (row.host == Host::Library) {
@@ -498,9 +491,10 @@ void EndToEndTest::update() {
         host = scenario.runHost(program, arguments, exitAfter, row.installerExit,
                                 row.host == Host::Staying ? 180000 : 60000);
     }
-    swapper = {};
-    QVERIFY2(host.finished, host.output.constData());
-    QCOMPARE(host.exitCode, expected.hostExit);
+    QVERIFY2(host.finished && host.exitCode == expected.hostExit,
+             qPrintable(QStringLiteral("host exit code %1, output: %2")
+                            .arg(host.exitCode)
+                            .arg(QString::fromUtf8(host.output))));
 
     // The lines of both processes.
     const QMap<QString, QString> values{

@@ -322,10 +322,10 @@ HostRun UpdateScenario::runHost(const QString& program, const QStringList& argum
     host.start(QStringLiteral(E2E_HOST), hostArguments);
     HostRun run;
     run.finished =
-        host.waitForFinished(timeoutMs + 10000) && host.exitStatus() == QProcess::NormalExit;
+        waitForExit(host, timeoutMs + 10000) && host.exitStatus() == QProcess::NormalExit;
     if (!run.finished) {
         host.kill();
-        host.waitForFinished();
+        waitForExit(host, 30000);
     }
     run.exitCode = host.exitCode();
     run.output = readFileBytes(output);

@@ -1,8 +1,12 @@
 #include "crl_server.h"
 
-#include <QDir>
 #include <QFile>
-#include <QRegularExpression>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -27,6 +31,9 @@ bool startSockets() {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
+void stopSockets() {
+    WSACleanup();
+}
 #else
 using Socket = int;
 constexpr int kSendFlags = MSG_NOSIGNAL; // a client gone early is no reason to die of SIGPIPE
@@ -36,9 +43,10 @@ void closeSocket(Socket socket) {
 bool startSockets() {
     return true;
 }
+void stopSockets() {}
 #endif
 
-constexpr int kMaximumRequestBytes = 8192;
+constexpr std::size_t kMaximumRequestBytes = 8192;
 constexpr int kPollMs = 50; // how soon the server notices that it is to stop
 constexpr int kRequestTimeoutMs = 5000;
 
@@ -51,51 +59,63 @@ bool readable(Socket socket, int timeoutMs) {
     return select(static_cast<int>(socket) + 1, &set, nullptr, nullptr, &timeout) > 0;
 }
 
-QByteArray response(const QByteArray& status, const QByteArray& body) {
+std::string response(const std::string& status, const std::string& body) {
     return "HTTP/1.0 " + status + "\r\nContent-Type: application/pkix-crl\r\nContent-Length: " +
-           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// The reply to one request's bytes: a CRL of the directory, or 404.
-QByteArray answer(const QString& directory, const QByteArray& request) {
-    static const QRegularExpression requestLine(
-        QStringLiteral("^GET /([A-Za-z0-9._-]+\\.crl) HTTP/1\\.[01]\r\n"));
-    const QRegularExpressionMatch match = requestLine.match(QString::fromLatin1(request));
-    if (match.hasMatch()) {
-        QFile file(QDir(directory).filePath(match.captured(1)));
-        if (file.open(QIODevice::ReadOnly))
-            return response("200 OK", file.readAll());
-    }
-    return response("404 Not Found", {});
+// The reply to one request: a CRL of the directory, or 404. Plain C++, no Qt: a thread that calls
+// into Qt becomes one of Qt's adopted threads, and Wine 8.0 sometimes hung at the exit of a program
+// that had made such threads.
+std::string answer(const std::string& directory, const std::string& request) {
+    const std::string get = "GET /";
+    const std::size_t end = request.find(' ', get.size());
+    if (request.compare(0, get.size(), get) != 0 || end == std::string::npos)
+        return response("404 Not Found", {});
+    const std::string name = request.substr(get.size(), end - get.size());
+    const std::string suffix = ".crl";
+    const bool plainName =
+        name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+        std::all_of(name.begin(), name.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+        });
+    const std::string version = request.substr(end, sizeof " HTTP/1.0\r\n" - 1);
+    std::ifstream file(directory + '/' + name, std::ios::binary);
+    if (!plainName || (version != " HTTP/1.0\r\n" && version != " HTTP/1.1\r\n") || !file)
+        return response("404 Not Found", {});
+    return response("200 OK", std::string(std::istreambuf_iterator<char>(file), {}));
 }
 
 // Reads one request (up to its empty line) from a client, counts it and sends the answer.
-void answerClient(Socket client, const QString& directory, std::atomic<int>& requests) {
-    QByteArray request;
+void answerClient(Socket client, const std::string& directory, std::atomic<int>& requests) {
+    std::string request;
     char buffer[1024];
-    while (!request.contains("\r\n\r\n") && request.size() < kMaximumRequestBytes &&
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < kMaximumRequestBytes &&
            readable(client, kRequestTimeoutMs)) {
         const int received = static_cast<int>(recv(client, buffer, sizeof buffer, 0));
         if (received <= 0)
             break;
-        request.append(buffer, received);
+        request.append(buffer, static_cast<std::size_t>(received));
     }
-    const QByteArray reply = answer(directory, request);
+    const std::string reply = answer(directory, request);
     ++requests;
-    for (qsizetype sent = 0; sent < reply.size();) {
-        const int count = static_cast<int>(send(client, reply.constData() + sent,
-                                                static_cast<int>(reply.size() - sent), kSendFlags));
+    for (std::size_t sent = 0; sent < reply.size();) {
+        const int count = static_cast<int>(
+            send(client, reply.data() + sent, static_cast<int>(reply.size() - sent), kSendFlags));
         if (count <= 0)
             break;
-        sent += count;
+        sent += static_cast<std::size_t>(count);
     }
 }
 
 } // namespace
 
-CrlServer::CrlServer(const QString& directory, quint16 port) : directory_(directory) {
+CrlServer::CrlServer(const QString& directory, quint16 port)
+    : directory_(QFile::encodeName(directory).toStdString()) {
     if (!startSockets())
         return;
+    socketsStarted_ = true;
     const Socket listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (static_cast<std::uintptr_t>(listener) == kNoListener)
         return;
@@ -124,6 +144,8 @@ CrlServer::~CrlServer() {
         thread_.join();
     if (isListening())
         closeSocket(static_cast<Socket>(listener_));
+    if (socketsStarted_)
+        stopSockets();
 }
 
 void CrlServer::serve() {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 // A small HTTP/1.0 server on 127.0.0.1 that serves the "*.crl" files of one directory, on a thread
@@ -29,7 +30,8 @@ private:
     static constexpr std::uintptr_t kNoListener = ~std::uintptr_t{0};
     void serve();
 
-    QString directory_;
+    std::string directory_; // in the local 8-bit encoding, for the serving thread
+    bool socketsStarted_ = false;
     std::uintptr_t listener_ = kNoListener; // the listening socket
     std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
