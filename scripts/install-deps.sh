@@ -8,12 +8,12 @@ packages=(
     iproute2              # ip: loopback up in the test runs' private network namespace
     clang-format          # the format check that the test script runs first
     clang libclang-rt-14-dev  # the fuzz preset: clang with libFuzzer, ASan and UBSan
-    qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes;
-                          # Qt Network: the tests' CRL server
+    qt6-base-dev          # Qt 6 Core and Qt Test: strings, files, JSON, hashing, processes
     libssl-dev            # OpenSSL: the POSIX Authenticode verifier (PKCS#7, X.509, CRLs, timestamps)
     libcurl4-openssl-dev  # libcurl: CRL downloads for revocation checking
     openssl               # tests: reference SHA-256 and throwaway code-signing certificates
-    osslsigncode          # tests: signs installer images; compares verdicts with osslsigncode verify
+    osslsigncode          # tests: signs the test installers when the suite is built (Windows build
+                          # too); compares verdicts with osslsigncode verify
     g++-mingw-w64-x86-64-posix  # the Windows cross compiler (posix threads, as Qt needs)
     dpkg-dev              # dpkg-source, to unpack Debian's Qt source for the Windows Qt build
     wine64                # runs the Windows build's tests

@@ -3,17 +3,22 @@
 // shows a given line (the temporary copy waiting for it, say), so that the temporary copy has a
 // real process to wait for.
 //
-// usage: e2e-host --pid-file FILE [--exit-after-log-line TEXT] [--give-up-ms N] -- PROGRAM ARGS...
+// usage: e2e-host --pid-file FILE [--exit-after-log-line TEXT] [--give-up-ms N] [--detached]
+//                 -- PROGRAM ARGS...
 //
 // "{pid}" in ARGS and in TEXT is replaced by this process's ID. The PID is written to FILE before
-// PROGRAM starts. The exit code is PROGRAM's, or 100 when it could not be started, 101 when it
-// crashed, 102 when the log line did not appear within N ms (default 30000), 2 on a usage error.
+// PROGRAM starts, in its own directory. The exit code is PROGRAM's, or 100 when it could not be
+// started, 101 when it crashed, 102 when the log line did not appear within N ms (default 30000),
+// 2 on a usage error. With --detached, PROGRAM is not waited for and the exit code is 0 once it
+// has started.
 
+#include "program_run.h"
 #include "test_environment.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSaveFile>
 #include <QThread>
@@ -33,7 +38,7 @@ constexpr unsigned long kGraceMs = 200;
 
 int usage() {
     std::fputs("usage: e2e-host --pid-file FILE [--exit-after-log-line TEXT] [--give-up-ms N] "
-               "-- PROGRAM ARGS...\n",
+               "[--detached] -- PROGRAM ARGS...\n",
                stderr);
     return kUsageError;
 }
@@ -68,8 +73,13 @@ int main(int argc, char** argv) {
     QString pidFile;
     QString exitAfterLine;
     int giveUpMs = 30000;
+    bool detached = false;
     while (!arguments.isEmpty() && arguments.first() != QStringLiteral("--")) {
         const QString option = arguments.takeFirst();
+        if (option == QStringLiteral("--detached")) {
+            detached = true;
+            continue;
+        }
         if (arguments.isEmpty())
             return usage();
         const QString value = arguments.takeFirst();
@@ -94,17 +104,31 @@ int main(int argc, char** argv) {
     if (!writePidFile(pidFile, QCoreApplication::applicationPid()))
         return kUsageError;
 
-    QProcess updater;
-    updater.setProcessChannelMode(QProcess::ForwardedChannels);
-    updater.start(program, arguments);
-    if (!updater.waitForStarted())
-        return kNotStarted;
-    if (!updater.waitForFinished(-1) || updater.exitStatus() != QProcess::NormalExit)
-        return kCrashed;
+    // A temporary copy started by hand waits for this process: it is not waited for in turn.
+    const QString directory = QFileInfo(program).absolutePath(); // as started from its folder
+    int exitCode = 0;
+    if (detached) {
+        if (!QProcess::startDetached(program, arguments, directory)) {
+            std::fputs("e2e-host: the detached start failed\n", stderr);
+            return kNotStarted;
+        }
+    } else {
+        QProcess updater;
+        updater.setProcessChannelMode(QProcess::ForwardedChannels);
+        updater.setWorkingDirectory(directory);
+        updater.start(program, arguments);
+        if (!updater.waitForStarted()) {
+            std::fprintf(stderr, "e2e-host: %s\n", qPrintable(updater.errorString()));
+            return kNotStarted;
+        }
+        if (!waitForExit(updater, -1) || updater.exitStatus() != QProcess::NormalExit)
+            return kCrashed;
+        exitCode = updater.exitCode();
+    }
     if (!exitAfterLine.isEmpty()) {
         if (!waitForLogLine(exitAfterLine, giveUpMs))
             return kLogLineMissing;
         QThread::msleep(kGraceMs);
     }
-    return updater.exitCode();
+    return exitCode;
 }

@@ -1,7 +1,6 @@
 #include "update_scenario.h"
 
 #include "crl_server.h"
-#include "installer_image.h"
 #include "program_run.h"
 #include "relocation/relocation_platform.h"
 #include "relocation/temporary_copy.h"
@@ -13,6 +12,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -84,22 +84,6 @@ QStringList selfDeleteLines(const QString& script) {
             QStringLiteral("Temporary updater directory will be removed after updater exits.")};
 }
 
-// The installer's shell payload. The host's ID is read from the file that the host wrote before
-// it started the updater; a process that is gone or a zombie counts as ended.
-QByteArray installerPayload(const QString& records, int exitCode) {
-    return QStringLiteral(
-               "records='%1'\n"
-               "host=$(cat \"$records/host.pid\")\n"
-               "state=$(sed -n 's/^State:[[:space:]]*\\([A-Z]\\).*/\\1/p' "
-               "\"/proc/$host/status\" 2>/dev/null)\n"
-               "case \"$state\" in ''|Z|X) host=ended ;; *) host=running ;; esac\n"
-               "printf 'ran host=%s arguments=%s directory=%s\\n' \"$host\" \"$#\" \"$PWD\" "
-               ">>\"$records/installer-runs\"\n"
-               "exit %2\n")
-        .arg(records, QString::number(exitCode))
-        .toUtf8();
-}
-
 QStringList linesOf(const QString& path) {
     QString text = QString::fromUtf8(readFileBytes(path));
     if (text.endsWith(QLatin1Char('\n')))
@@ -148,17 +132,20 @@ QStringList filled(QStringList lines, const QMap<QString, QString>& values) {
     return lines;
 }
 
-NormalisedLog normalised(const QStringList& messages, const QString& tempPath) {
+NormalisedLog normalised(const QStringList& messages, const QString& tempPath,
+                         const QString& copyDirectory) {
     static const QString uuid =
         QStringLiteral("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
-    const QRegularExpression directory(QRegularExpression::escape(tempPath) +
-                                       QStringLiteral("/Quindlebrookware-Updater-") + uuid);
+    const QRegularExpression directory(copyDirectory.isEmpty()
+                                           ? QRegularExpression::escape(tempPath) +
+                                                 QStringLiteral("/Quindlebrookware-Updater-") + uuid
+                                           : QRegularExpression::escape(copyDirectory));
     const QRegularExpression script(
         QRegularExpression::escape(tempPath) +
         QStringLiteral("/Quindlebrookware-Updater-Cleanup-") + uuid +
         QRegularExpression::escape(relocation::platform::selfDeleteScriptSuffix()));
     NormalisedLog log;
-    QStringList scripts;
+    QStringList& scripts = log.scripts;
     for (QString line : messages) {
         const QRegularExpressionMatch scriptMatch = script.match(line);
         if (scriptMatch.hasMatch()) {
@@ -203,11 +190,14 @@ QStringList waitForLogSize(const ScopedTemp& temp, qsizetype count, int timeoutM
     return messages;
 }
 
-QString testThumbprint(const QString& certificate) {
-    return QString::fromLatin1(
-               readFileBytes(QDir(testPkiDirectory())
-                                 .filePath(certificate + QStringLiteral(".thumbprint.txt"))))
-        .trimmed();
+QString thumbprintOf(const QString& certificate) {
+    const QByteArray pem =
+        readFileBytes(QDir(testPkiDirectory()).filePath(certificate + QStringLiteral(".pem")));
+    const QByteArray begin("-----BEGIN CERTIFICATE-----");
+    const qsizetype start = pem.indexOf(begin) + begin.size();
+    // Base64 decoding skips the line breaks.
+    return sha256Hex(QByteArray::fromBase64(pem.mid(start, pem.indexOf("-----END") - start)))
+        .toUpper();
 }
 
 QString sha256Hex(const QByteArray& bytes) {
@@ -217,22 +207,35 @@ QString sha256Hex(const QByteArray& bytes) {
 UpdateScenario::UpdateScenario(const ScopedTemp& temp)
     : temp_(temp), root_(QFileInfo(temp.path()).absolutePath()) {}
 
-bool UpdateScenario::install(QString& error) {
-    const QString installDirectory = QFileInfo(updater()).absolutePath();
-    for (const QString& directory :
-         {installDirectory, QFileInfo(application()).absolutePath(), recordPath(QString())}) {
+QString UpdateScenario::updater(const QString& directory) const {
+    return root_ + QLatin1Char('/') + directory + QLatin1Char('/') +
+           relocation::platform::updaterExecutableName();
+}
+
+QString UpdateScenario::application() const {
+    return QDir::toNativeSeparators(root_ + QStringLiteral("/app/") +
+                                    QFileInfo(QStringLiteral(APPLICATION_RECORDER)).fileName());
+}
+
+bool UpdateScenario::install(QString& error, const QString& updaterDirectory) {
+    const QString installDirectory = QFileInfo(updater(updaterDirectory)).absolutePath();
+    const QString applicationDirectory = QFileInfo(application()).absolutePath();
+    // The program and the runtime libraries that the build names, beside the updater as it ships
+    // and beside the application (the recorder is a program of the same build).
+    QStringList copies{QStringLiteral(DEPLOYED_UPDATER), updater(updaterDirectory),
+                       QStringLiteral(APPLICATION_RECORDER), application()};
+    for (const QString& library : relocation::runtimeLibraries()) {
+        const QString built =
+            QFileInfo(QStringLiteral(DEPLOYED_UPDATER)).absoluteDir().filePath(library);
+        copies << built << QDir(installDirectory).filePath(library) << built
+               << QDir(applicationDirectory).filePath(library);
+    }
+    for (const QString& directory : {installDirectory, applicationDirectory, recordPath({})}) {
         if (!QDir().mkpath(directory)) {
             error = QStringLiteral("cannot create ") + directory;
             return false;
         }
     }
-    // The installed layout: the program and the runtime libraries that the build names.
-    QStringList copies{updaterExecutable(), updater()};
-    const QString buildDirectory = QFileInfo(updaterExecutable()).absolutePath();
-    for (const QString& library : relocation::runtimeLibraries())
-        copies << QDir(buildDirectory).filePath(library)
-               << QDir(installDirectory).filePath(library);
-    copies << QStringLiteral(APPLICATION_RECORDER) << application();
     for (qsizetype i = 0; i < copies.size(); i += 2) {
         if (!QFile::copy(copies[i], copies[i + 1])) {
             error = QStringLiteral("cannot copy %1 to %2").arg(copies[i], copies[i + 1]);
@@ -242,52 +245,13 @@ bool UpdateScenario::install(QString& error) {
     return true;
 }
 
-QByteArray UpdateScenario::makeInstaller(int payloadExitCode, bool sign, QString& error) const {
-    const QString unsignedImage = recordPath(QStringLiteral("unsigned.exe"));
-    QFile::remove(unsignedImage);
-    if (!InstallerImage::write(
-            unsignedImage, installerPayload(recordPath(QString()).chopped(1), payloadExitCode))) {
-        error = QStringLiteral("cannot write the installer image");
-        return {};
-    }
-    if (!sign)
-        return readFileBytes(unsignedImage);
-
-    const QDir pki(testPkiDirectory());
-    const QString chain = recordPath(QStringLiteral("chain.pem"));
-    QFile chainFile(chain);
-    if (!chainFile.open(QIODevice::WriteOnly) ||
-        chainFile.write(readFileBytes(pki.filePath(QStringLiteral("test-publisher.pem"))) +
-                        readFileBytes(pki.filePath(QStringLiteral("test-intermediate.pem")))) <=
-            0) {
-        error = QStringLiteral("cannot write the certificate chain");
-        return {};
-    }
-    chainFile.close();
-    const QString signedImage = recordPath(QStringLiteral("signed.exe"));
-    QFile::remove(signedImage);
-    const ProgramRun signing =
-        runProgram(QStringLiteral("osslsigncode"),
-                   {QStringLiteral("sign"), QStringLiteral("-certs"), chain, QStringLiteral("-key"),
-                    pki.filePath(QStringLiteral("test-publisher.key.pem")), QStringLiteral("-h"),
-                    QStringLiteral("sha256"), QStringLiteral("-in"), unsignedImage,
-                    QStringLiteral("-out"), signedImage});
-    if (!signing.finished || signing.exitCode != 0) {
-        error = QStringLiteral("osslsigncode sign failed: ") +
-                QString::fromUtf8(signing.standardOutput + signing.standardError);
-        return {};
-    }
-    return readFileBytes(signedImage);
-}
-
 Staged UpdateScenario::stage(const QByteArray& installer, const QString& manifestSha256,
                              const QString& name) const {
     Staged staged;
     staged.directory = temp_.createStagingDirectory(name);
     staged.installerBytes = installer;
-    staged.installerSha256 = sha256Hex(installer);
-    staged.installer =
-        temp_.writeFile(staged.directory + QStringLiteral("/installer.exe"), installer);
+    staged.installer = QDir::toNativeSeparators(
+        temp_.writeFile(staged.directory + QStringLiteral("/installer.exe"), installer));
     QFile::setPermissions(staged.installer,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QJsonObject manifest{{QStringLiteral("installer"), QStringLiteral("installer.exe")},
@@ -295,16 +259,6 @@ Staged UpdateScenario::stage(const QByteArray& installer, const QString& manifes
     staged.manifest = temp_.writeFile(staged.directory + QStringLiteral("/manifest.json"),
                                       QJsonDocument(manifest).toJson());
     return staged;
-}
-
-bool UpdateScenario::prepare(Staged& staged, QString& error) {
-    if (!install(error))
-        return false;
-    const QByteArray installer = makeInstaller(0, true, error);
-    if (installer.isEmpty())
-        return false;
-    staged = stage(installer, sha256Hex(installer));
-    return true;
 }
 
 QString UpdateScenario::untouchedDifference(const Staged& staged) const {
@@ -334,20 +288,31 @@ QStringList UpdateScenario::updaterArguments(const Staged& staged, const QString
             QStringLiteral("--restart"),   restart};
 }
 
+QProcessEnvironment UpdateScenario::environment(int installerExit) const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("UPDATER_E2E_RECORDS"),
+                       QDir::toNativeSeparators(recordPath({}).chopped(1)));
+    environment.insert(QStringLiteral("UPDATER_E2E_INSTALLER_EXIT"),
+                       QString::number(installerExit));
+    environment.insert(QStringLiteral("UPDATER_HOST_TEST_RECORD"),
+                       QDir::toNativeSeparators(recordPath(QStringLiteral("restart"))));
+    return environment;
+}
+
 HostRun UpdateScenario::runHost(const QString& program, const QStringList& arguments,
-                                const QString& exitAfterLogLine, int timeoutMs) const {
+                                const QString& exitAfterLogLine, int installerExit,
+                                int timeoutMs) const {
     QStringList hostArguments{QStringLiteral("--pid-file"), recordPath(QStringLiteral("host.pid")),
                               QStringLiteral("--give-up-ms"), QString::number(timeoutMs)};
     if (!exitAfterLogLine.isEmpty())
         hostArguments << QStringLiteral("--exit-after-log-line") << exitAfterLogLine;
+    // A temporary copy started by hand waits for its host, which therefore cannot wait for it.
+    if (arguments.contains(QStringLiteral("--temporary-copy")))
+        hostArguments << QStringLiteral("--detached");
     hostArguments << QStringLiteral("--") << program << arguments;
 
     QProcess host;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Inherited by the updater, its copy and the application that the copy restarts.
-    environment.insert(QStringLiteral("UPDATER_HOST_TEST_RECORD"),
-                       recordPath(QStringLiteral("restart")));
-    host.setProcessEnvironment(environment);
+    host.setProcessEnvironment(environment(installerExit));
     // The updater's processes inherit the host's output; a pipe would break once this test stops
     // reading it, and a write to it (the installer image's shell complaining about its "MZ" line)
     // would then kill the writer.
@@ -357,10 +322,10 @@ HostRun UpdateScenario::runHost(const QString& program, const QStringList& argum
     host.start(QStringLiteral(E2E_HOST), hostArguments);
     HostRun run;
     run.finished =
-        host.waitForFinished(timeoutMs + 10000) && host.exitStatus() == QProcess::NormalExit;
+        waitForExit(host, timeoutMs + 10000) && host.exitStatus() == QProcess::NormalExit;
     if (!run.finished) {
         host.kill();
-        host.waitForFinished();
+        waitForExit(host, 30000);
     }
     run.exitCode = host.exitCode();
     run.output = readFileBytes(output);

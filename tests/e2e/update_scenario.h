@@ -1,21 +1,23 @@
 #pragma once
 
-// One complete update as a host application starts it, set up in a test's private directory:
+// The fixture of the end-to-end table: one update as a host application starts it, laid out in a
+// test's private directory beside its TEMP:
 //
-//   <root>/TEMP                the private TEMP (ScopedTemp): log, staging, temporary updater
-//   <root>/install/Updater     the installed updater (plus the build's runtime libraries)
-//   <root>/app/Application     the application to restart: records its directory and arguments
-//   <root>/records/            what the installer payload and the restarted application write
+//   <root>/<TEMP>     the private TEMP (ScopedTemp): log, staging, temporary updater directory
+//   <root>/install/   the updater as it ships, with its runtime libraries
+//   <root>/app/       the application to restart: records its working directory and arguments
+//   <root>/records/   host.pid, and what the installer and the restarted application record
 //
-// The installer is an image that /bin/sh runs (installer_image.h), signed with the pinned TEST
-// publisher's key. Its payload appends one line per run to records/installer-runs: whether the
-// host process still existed, how many arguments it got and its working directory.
+// The installers are signed when the suite is built (installer_win.cpp, installer_payload.sh).
+// The environment, which reaches them through host, updater and temporary copy, says where they
+// record and what they return. Paths that the host passes are native, as a host passes them
+// (backslashes on Windows); the log reader takes both LF and the CR LF of Windows.
 
 #include "test_environment.h"
 
 #include <QByteArray>
 #include <QMap>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -37,7 +39,7 @@ enum class Stage {
 };
 
 // The temporary copy's lines for every stage up to and including last, with the placeholders
-// {pid}, {installer}, {restart}, {size}, {sha256}, {pin} and {dir}.
+// {pid}, {installer}, {restart}, {size}, {sha256} and {pin}.
 QStringList copyBlockThrough(Stage last);
 // The lines of a successful run after the installer, with {restart}, {dir}, {script1} and, for a
 // staging directory that held an extra file, {script2}.
@@ -46,17 +48,19 @@ QStringList successTail(bool extraFile);
 QStringList closingBanner();
 // The original updater's block after a successful relaunch, with {dir}.
 QStringList originalBlock();
-
 // Replaces each {key} of the map in every line.
 QStringList filled(QStringList lines, const QMap<QString, QString>& values);
 
-// The log's messages with the temporary updater directory's path replaced by {dir} and the
-// self-delete scripts' paths by {script1}, {script2}, ... in the order in which they appear.
+// The log's messages with the temporary updater directory's path (one made in TEMP, or the given
+// one) replaced by {dir} and the self-delete scripts' paths by {script1}, {script2}, ... in the
+// order in which they appear.
 struct NormalisedLog {
     QStringList messages;
     QString temporaryDirectory; // the path that {dir} stands for; empty if none was logged
+    QStringList scripts;        // the paths that {script1}, {script2}, ... stand for
 };
-NormalisedLog normalised(const QStringList& messages, const QString& tempPath);
+NormalisedLog normalised(const QStringList& messages, const QString& tempPath,
+                         const QString& copyDirectory = QString());
 
 // Whether the log holds both processes' expected blocks, each in order: the original's last
 // lines may fall among the copy's first ones. On a mismatch all three are printed as warnings (a
@@ -67,16 +71,15 @@ bool matchesBlocks(const QStringList& messages, const QStringList& original,
 // Waits until the log holds at least count messages; returns what it holds then.
 QStringList waitForLogSize(const ScopedTemp& temp, qsizetype count, int timeoutMs = 30000);
 
-// The upper-case SHA-256 thumbprint of a TEST certificate from its committed thumbprint file.
-QString testThumbprint(const QString& certificate);
+// The SHA-256 thumbprint, upper case, of the TEST certificate tests/pki/<certificate>.pem.
+QString thumbprintOf(const QString& certificate);
 QString sha256Hex(const QByteArray& bytes);
 
 struct Staged {
     QString directory;
-    QString installer;
+    QString installer; // as the host passes it: native separators
     QString manifest;
     QByteArray installerBytes;
-    QString installerSha256;
 };
 
 struct HostRun {
@@ -90,48 +93,44 @@ class UpdateScenario {
 public:
     explicit UpdateScenario(const ScopedTemp& temp);
 
-    // Installs the updater and the restart recorder and makes the records directory; false with
-    // error set when something could not be laid out.
-    bool install(QString& error);
+    // Installs the updater (into install/, or the given directory of root), the restart recorder
+    // and the records directory; false with error set when something could not be laid out.
+    bool install(QString& error, const QString& updaterDirectory = QStringLiteral("install"));
 
     QString root() const { return root_; }
-    QString updater() const { return root_ + QStringLiteral("/install/Updater"); }
-    QString application() const { return root_ + QStringLiteral("/app/Application"); }
+    QString updater(const QString& directory = QStringLiteral("install")) const;
+    QString application() const; // native separators, as the host passes it
     QString recordPath(const QString& name) const {
         return root_ + QStringLiteral("/records/") + name;
     }
-
-    // An installer image whose payload records its run and exits with payloadExitCode; signed
-    // with the pinned TEST publisher unless sign is false. Empty with error set on failure.
-    QByteArray makeInstaller(int payloadExitCode, bool sign, QString& error) const;
 
     // A staging directory under TEMP (a fresh valid name unless name is given) with the installer
     // bytes as installer.exe and a manifest that announces manifestSha256.
     Staged stage(const QByteArray& installer, const QString& manifestSha256,
                  const QString& name = QString()) const;
-
-    // install(), a signed installer whose payload exits with 0, and its staging with a matching
-    // manifest: the common start of the cases about a single stage. False with error set.
-    bool prepare(Staged& staged, QString& error);
-
-    // Empty when a run left the staging area as it was, one temporary updater directory and no
-    // self-delete script in TEMP, and neither ran the installer nor restarted the application;
-    // otherwise what differs.
-    QString untouchedDifference(const Staged& staged) const;
-
-    // Runs the host, which starts program with arguments ("{pid}" is the host's ID) and exits
-    // once the updater has exited and, if exitAfterLogLine is set, the log shows that line.
-    HostRun runHost(const QString& program, const QStringList& arguments,
-                    const QString& exitAfterLogLine, int timeoutMs = 60000) const;
     // The usual command line of the original updater for a staged installer.
     QStringList updaterArguments(const Staged& staged, const QString& sha256,
                                  const QString& restart) const;
 
-    // The payload's lines, the restarted application's record (empty when it never ran).
+    // What every process of a run inherits: where the installer and the restarted application
+    // record, and the installer's exit code.
+    QProcessEnvironment environment(int installerExit) const;
+    // Runs the host, which starts program with arguments ("{pid}" is the host's ID) and exits
+    // once the updater has exited (a temporary copy started by hand: has started) and, if
+    // exitAfterLogLine is set, the log shows that line.
+    HostRun runHost(const QString& program, const QStringList& arguments,
+                    const QString& exitAfterLogLine, int installerExit,
+                    int timeoutMs = 60000) const;
+
+    // The installer's lines, the restarted application's record (empty when it never ran).
     QStringList installerRuns() const;
     QStringList restartRecord() const;
     // Entries of TEMP (names only), sorted.
     QStringList tempEntries() const;
+    // Empty when a run left the staging area as staged, one temporary updater directory and no
+    // self-delete script in TEMP, and neither ran the installer nor restarted the application;
+    // otherwise what differs.
+    QString untouchedDifference(const Staged& staged) const;
 
 private:
     const ScopedTemp& temp_;

@@ -4,13 +4,14 @@
 #include <QtGlobal>
 
 #include <atomic>
-#include <memory>
-
-class QThread;
+#include <cstdint>
+#include <string>
+#include <thread>
 
 // A small HTTP/1.0 server on 127.0.0.1 that serves the "*.crl" files of one directory, on a thread
 // of its own so that it answers while the thread that started it is blocked in a download.
-// Anything else gets 404. It stops when destroyed.
+// Anything else gets 404. Plain sockets (Winsock on Windows), so that the same server runs in the
+// Linux test programs and in the Windows ones under Wine. It stops when destroyed.
 class CrlServer {
 public:
     // The port that the CRL distribution points of the test certificates name.
@@ -21,14 +22,20 @@ public:
     CrlServer(const CrlServer&) = delete;
     CrlServer& operator=(const CrlServer&) = delete;
 
-    bool isListening() const { return listening_; }
+    bool isListening() const { return listener_ != kNoListener; }
     // Requests answered so far, with a file or with 404.
     int requestCount() const { return requests_.load(); }
 
 private:
-    std::unique_ptr<QThread> thread_;
-    bool listening_ = false;
+    static constexpr std::uintptr_t kNoListener = ~std::uintptr_t{0};
+    void serve();
+
+    std::string directory_; // in the local 8-bit encoding, for the serving thread
+    bool socketsStarted_ = false;
+    std::uintptr_t listener_ = kNoListener; // the listening socket
+    std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
+    std::thread thread_;
 };
 
 // The directory of the committed test PKI (certificates, CRLs, signed images).

@@ -1,9 +1,11 @@
 #include "program_run.h"
 
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
+#include <QTimer>
 
 ProgramRun runProgram(const QString& program, const QStringList& arguments,
                       const QString& workingDirectory, int timeoutMs) {
@@ -21,6 +23,19 @@ ProgramRun runProgram(const QString& program, const QStringList& arguments,
     run.standardOutput = process.readAllStandardOutput();
     run.standardError = process.readAllStandardError();
     return run;
+}
+
+bool waitForExit(QProcess& process, int timeoutMs) {
+    QEventLoop loop;
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (timeoutMs >= 0)
+        limit.start(timeoutMs);
+    if (process.state() != QProcess::NotRunning)
+        loop.exec();
+    return process.state() == QProcess::NotRunning;
 }
 
 QByteArray readFileBytes(const QString& path) {

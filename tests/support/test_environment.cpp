@@ -18,12 +18,12 @@ const char* const kTempVariables[] = {"TMPDIR", "TMP", "TEMP"};
 
 } // namespace
 
-ScopedTemp::ScopedTemp() : dir_(std::make_unique<QTemporaryDir>()) {
+ScopedTemp::ScopedTemp(const QString& tempName) : dir_(std::make_unique<QTemporaryDir>()) {
     if (!dir_->isValid())
         return;
     // TEMP is a sub-directory, so that the test also owns what lies beside TEMP.
     const QString root = QDir::cleanPath(QFileInfo(dir_->path()).canonicalFilePath());
-    canonical_ = root + QStringLiteral("/TEMP");
+    canonical_ = root + QLatin1Char('/') + tempName;
     QDir().mkpath(canonical_);
     const QByteArray native = QDir::toNativeSeparators(canonical_).toLocal8Bit();
     for (const char* name : kTempVariables) {

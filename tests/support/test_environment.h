@@ -8,12 +8,13 @@
 #include <memory>
 #include <vector>
 
-// A private TEMP directory for one test. While it lives, TMPDIR (and TMP and TEMP, which Windows
-// reads) point at it in this process, so QDir::tempPath(), the update log and every child
-// process started from the test use it; the previous values come back on destruction.
+// A private TEMP directory for one test, named tempName inside a directory of its own. While it
+// lives, TMPDIR (and TMP and TEMP, which Windows reads) point at it in this process, so
+// QDir::tempPath(), the update log and every child process started from the test use it; the
+// previous values come back on destruction.
 class ScopedTemp {
 public:
-    ScopedTemp();
+    explicit ScopedTemp(const QString& tempName = QStringLiteral("TEMP"));
     ~ScopedTemp();
     ScopedTemp(const ScopedTemp&) = delete;
     ScopedTemp& operator=(const ScopedTemp&) = delete;

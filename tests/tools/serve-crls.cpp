@@ -4,20 +4,21 @@
 
 #include "crl_server.h"
 
-#include <QCoreApplication>
-#include <QTextStream>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
-    const QString directory = arguments.size() > 1 ? arguments.at(1) : testPkiDirectory();
-    CrlServer server(directory);
-    QTextStream err(stderr);
+    const QString directory = argc > 1 ? QString::fromLocal8Bit(argv[1]) : testPkiDirectory();
+    const CrlServer server(directory);
     if (!server.isListening()) {
-        err << "serve-crls: cannot listen on 127.0.0.1:" << CrlServer::kDefaultPort << Qt::endl;
+        std::fprintf(stderr, "serve-crls: cannot listen on 127.0.0.1:%d\n",
+                     CrlServer::kDefaultPort);
         return 1;
     }
-    err << "serve-crls: serving " << directory << " on http://127.0.0.1:" << CrlServer::kDefaultPort
-        << "/" << Qt::endl;
-    return app.exec();
+    std::fprintf(stderr, "serve-crls: serving %s on http://127.0.0.1:%d/\n", qPrintable(directory),
+                 CrlServer::kDefaultPort);
+    std::fflush(stderr);
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
 }
