@@ -4,13 +4,16 @@
 // real process to wait for.
 //
 // usage: e2e-host --pid-file FILE [--exit-after-log-line TEXT] [--give-up-ms N] [--detached]
-//                 -- PROGRAM ARGS...
+//                 [--rewrite-installer SOURCE] -- PROGRAM ARGS...
 //
 // "{pid}" in ARGS and in TEXT is replaced by this process's ID. The PID is written to FILE before
 // PROGRAM starts, in its own directory. The exit code is PROGRAM's, or 100 when it could not be
 // started, 101 when it crashed, 102 when the log line did not appear within N ms (default 30000),
 // 2 on a usage error. With --detached, PROGRAM is not waited for and the exit code is 0 once it
-// has started.
+// has started. With --rewrite-installer, once the log line has appeared, the bytes of SOURCE are
+// written over the installer that PROGRAM was given (its --installer), in place, as an attacker
+// with the user's rights would while the updater waits for this process; SOURCE.outcome then says
+// "written" or "refused".
 
 #include "program_run.h"
 #include "test_environment.h"
@@ -38,7 +41,7 @@ constexpr unsigned long kGraceMs = 200;
 
 int usage() {
     std::fputs("usage: e2e-host --pid-file FILE [--exit-after-log-line TEXT] [--give-up-ms N] "
-               "[--detached] -- PROGRAM ARGS...\n",
+               "[--detached] [--rewrite-installer SOURCE] -- PROGRAM ARGS...\n",
                stderr);
     return kUsageError;
 }
@@ -63,6 +66,19 @@ bool waitForLogLine(const QString& line, int giveUpMs) {
     return false;
 }
 
+// Writes source's bytes over target, which must exist, in place (the same file, not a new one in
+// its place), and records whether that was let through.
+bool rewriteInPlace(const QString& target, const QString& source) {
+    QFile replacement(source);
+    QFile file(target);
+    const bool written = replacement.open(QIODevice::ReadOnly) &&
+                         file.open(QIODevice::WriteOnly | QIODevice::ExistingOnly) &&
+                         file.resize(0) && file.write(replacement.readAll()) >= 0 && file.flush();
+    QSaveFile outcome(source + QStringLiteral(".outcome"));
+    return outcome.open(QIODevice::WriteOnly) &&
+           outcome.write(written ? "written" : "refused") > 0 && outcome.commit();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -72,6 +88,7 @@ int main(int argc, char** argv) {
 
     QString pidFile;
     QString exitAfterLine;
+    QString rewriteSource;
     int giveUpMs = 30000;
     bool detached = false;
     while (!arguments.isEmpty() && arguments.first() != QStringLiteral("--")) {
@@ -88,6 +105,8 @@ int main(int argc, char** argv) {
             pidFile = value;
         else if (option == QStringLiteral("--exit-after-log-line"))
             exitAfterLine = QString(value).replace(QStringLiteral("{pid}"), pid);
+        else if (option == QStringLiteral("--rewrite-installer"))
+            rewriteSource = value;
         else if (option == QStringLiteral("--give-up-ms"))
             giveUpMs = value.toInt(&ok);
         else
@@ -130,5 +149,9 @@ int main(int argc, char** argv) {
             return kLogLineMissing;
         QThread::msleep(kGraceMs);
     }
+    const qsizetype installer = arguments.indexOf(QStringLiteral("--installer")) + 1;
+    if (!rewriteSource.isEmpty() &&
+        (installer == 0 || !rewriteInPlace(arguments.value(installer), rewriteSource)))
+        return kUsageError;
     return exitCode;
 }

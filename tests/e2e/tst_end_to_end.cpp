@@ -10,6 +10,7 @@
 // real Windows).
 
 #include "crl_server.h"
+#include "installer_image.h"
 #include "program_run.h"
 #include "update_scenario.h"
 #include "wine_check.h"
@@ -23,6 +24,12 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <memory>
@@ -51,10 +58,14 @@ enum class Host {
 };
 
 enum class Restart { Application, Relative, Missing };
+// What is written over the staged installer once it has been opened: another installer (whose
+// run would show as exit code 42), or nothing at all.
+enum class Rewrite { None, OtherInstaller, Truncated };
 
 // What a run leaves behind.
 enum class Left {
     Nothing,         // success: the log, once the self-delete script has run
+    CopyFolderKept,  // success of a copy started by hand: its folder and all in it stay
     StagingIntact,   // exits 1 to 7: staging untouched, the temporary updater directory stays
     StagingCleaned,  // exits 8, 9: staging removed, the temporary updater directory stays
     NoTemporaryCopy, // exit 10: staging untouched, nothing made in TEMP
@@ -75,13 +86,16 @@ struct Row {
     Host host = Host::Running;
     QString stagingName{}; // empty: a fresh valid name
     bool manifestAnnouncesOtherDigest = false;
+    QString announcedDigest{}; // what manifest and command line announce; empty: the real one
     Restart restart = Restart::Application;
     bool extraFileInStaging = false;
     bool immutableTemp = false; // chattr +i, once the log exists
     QString tempName = QStringLiteral("TEMP");
-    QString swapInstallerAfter{}; // a log line: installer.exe is then tampered with
-    QString copyDirectory{};      // a directory of the root from which the temporary copy itself is
-                                  // started, instead of the original updater in install/
+    QString applicationFolder = QStringLiteral("app");
+    // While the copy waits for it, the host rewrites installer.exe in place.
+    Rewrite rewrite = Rewrite::None;
+    QString copyDirectory{}; // a directory of the root from which the temporary copy itself is
+                             // started, instead of the original updater in install/
     // What the run shows.
     Outcome expected;
     // Where Wine differs from Windows: what it shows instead, and why.
@@ -103,6 +117,18 @@ QString testName(const char* name) {
 
 Outcome updated(bool extraFile = false) {
     return {Left::Nothing, copyBlockThrough(Stage::InstallerRun) + successTail(extraFile)};
+}
+
+// A copy started by hand outside a temporary updater directory updates, and removes none of it.
+Outcome updatedByCopyInPlace() {
+    QStringList copy = copyBlockThrough(Stage::InstallerRun) + successTail(false);
+    const qsizetype scheduled =
+        copy.indexOf(QStringLiteral("Scheduling temporary Updater.exe for deletion."));
+    copy.remove(scheduled + 1, 5);
+    copy.insert(scheduled + 1,
+                QStringLiteral("WARNING: Self-delete skipped: not a temporary updater directory: "
+                               "{dir}"));
+    return {Left::CopyFolderKept, copy, 0, {}};
 }
 
 Outcome refused(Stage passed, const QStringList& lines) {
@@ -250,6 +276,38 @@ HostRun runLibraryHost(const UpdateScenario& scenario, const QByteArray& install
     return run;
 }
 
+#ifdef Q_OS_LINUX
+// The temporary copy's exit code, which no host sees: it is started detached. This test adopts
+// orphans (a child subreaper), so once its starter has gone the copy is this process's child. It
+// is the "Updater" child that started last (a host that starts the updater detached leaves the
+// original updater to this process too); every one of them is waited for. nullopt: none ended.
+std::optional<int> adoptedCopyExitCode() {
+    QElapsedTimer timer;
+    timer.start();
+    std::optional<int> copyExit;
+    qint64 latestStart = -1;
+    do {
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            const QByteArray stat = readFileBytes(QStringLiteral("/proc/%1/stat").arg(entry));
+            const qsizetype open = stat.indexOf('(');
+            const qsizetype close = stat.lastIndexOf(')');
+            const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+            if (open < 0 || close < open || stat.mid(open + 1, close - open - 1) != "Updater" ||
+                fields.value(1).toInt() != ::getpid())
+                continue;
+            int status = 0;
+            const pid_t pid = entry.toInt();
+            if (::waitpid(pid, &status, 0) == pid && fields.value(19).toLongLong() > latestStart) {
+                latestStart = fields.value(19).toLongLong();
+                copyExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+        }
+        QThread::msleep(20);
+    } while (!copyExit && !timer.hasExpired(60000));
+    return copyExit;
+}
+#endif
+
 } // namespace
 
 Q_DECLARE_METATYPE(Row)
@@ -258,6 +316,11 @@ class EndToEndTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() {
+#ifdef Q_OS_LINUX
+        QVERIFY(::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0);
+#endif
+    }
     void update_data();
     void update();
 };
@@ -272,12 +335,25 @@ void EndToEndTest::update_data() {
     // The copy may find the host still running or already gone: both wait lines are accepted.
     add("0: staged by the host library, host gone at once",
         {.host = Host::Library, .expected = updated()});
-    add("0: TEMP whose path has a space",
-        {.tempName = QStringLiteral("Temp Jane"), .expected = updated()});
-    // As the temporary copy's directory is removed afterwards, wherever it is.
-    add("0: temporary copy started by hand from a folder with a space",
-        {.copyDirectory = QStringLiteral("updater copy"),
-         .expected = {.copy = updated().copy, .original = {}}});
+    // A profile name outside the ANSI code page reaches the copy intact (the UTF-16 command line),
+    // and the self-delete script, which holds no path, removes what it must.
+    add("0: TEMP and application folder outside the ANSI code page",
+        {.tempName = QStringLiteral("Jos\u00e9 \u0414\u043c\u0438\u0442\u0440\u0438\u0439 \u674e"),
+         .applicationFolder =
+             QStringLiteral("App \u674e \u0414\u043c\u0438\u0442\u0440\u0438\u0439 Jos\u00e9"),
+         .expected = updated()});
+    add("0: TEMP with blanks and cmd.exe's metacharacters",
+        {.tempName = QStringLiteral("Tom&Jerry (Work) 100%"), .expected = updated()});
+    // "--temporary-copy" by mistake, from an install directory: the update is made, and nothing
+    // of that directory is removed.
+    add("0: temporary copy started by hand from an install directory",
+        {.copyDirectory = QStringLiteral("installed updater"), .expected = updatedByCopyInPlace()});
+    // The installer is held from before the wait to its end: what is written into the staged file
+    // afterwards is neither checked nor run (Windows refuses the write; POSIX has a sealed copy).
+    add("0: installer rewritten in place while the copy waits for the host",
+        {.rewrite = Rewrite::OtherInstaller, .expected = updated()});
+    add("0: installer truncated while the copy waits for the host",
+        {.rewrite = Rewrite::Truncated, .expected = updated()});
 
     add("1: relative restart path",
         {.restart = Restart::Relative,
@@ -314,10 +390,10 @@ void EndToEndTest::update_data() {
                                  {kWaiting, kTimedOut,
                                   QStringLiteral("Application did not close successfully.")})});
     }
-    add("6: installer swapped while the copy waits for the host",
-        {.swapInstallerAfter = kWaiting,
-         .expected = refused(Stage::Wait, {QStringLiteral("Expected SHA-256: {sha256}"),
-                                           QStringLiteral("Actual SHA-256:   {swapped}"),
+    add("6: digest announced for another file",
+        {.announcedDigest = kOtherDigest,
+         .expected = refused(Stage::Wait, {QStringLiteral("Expected SHA-256: ") + kOtherDigest,
+                                           QStringLiteral("Actual SHA-256:   {actual}"),
                                            QStringLiteral("SHA-256 verification FAILED.")})});
 
     add("7: tampered image",
@@ -398,7 +474,7 @@ void EndToEndTest::update() {
     }
     ScopedTemp temp(row.tempName);
     QVERIFY(temp.isValid());
-    UpdateScenario scenario(temp);
+    UpdateScenario scenario(temp, row.applicationFolder);
     QString error;
     const QString updaterDirectory =
         row.copyDirectory.isEmpty() ? QStringLiteral("install") : row.copyDirectory;
@@ -409,7 +485,8 @@ void EndToEndTest::update() {
     // What the host downloaded, staged and passed.
     const QByteArray installer = installerBytes(row.installer);
     QVERIFY(!installer.isEmpty());
-    const QString digest = sha256Hex(installer);
+    const QString digest =
+        row.announcedDigest.isEmpty() ? sha256Hex(installer) : row.announcedDigest;
     // The host library stages for itself.
     Staged staged;
     if (row.host != Host::Library)
@@ -424,8 +501,10 @@ void EndToEndTest::update() {
                   (row.restart == Restart::Missing ? QStringLiteral(".missing") : QString());
     QStringList arguments = scenario.updaterArguments(staged, digest, restart);
     QString program = scenario.updater(updaterDirectory);
-    if (!row.copyDirectory.isEmpty())
+    if (!row.copyDirectory.isEmpty()) {
         arguments << QStringLiteral("--temporary-copy");
+        temp.writeFile(QFileInfo(program).absolutePath() + QStringLiteral("/settings.ini"), "mine");
+    }
 
     // The machine's state and the host.
     if (row.immutableTemp) {
@@ -462,23 +541,15 @@ void EndToEndTest::update() {
         arguments = nobody + arguments;
         program = QStringLiteral("setpriv");
     }
-    // The swap: polled while the event loop waits for the host (runHost), in this thread.
-    QTimer swap;
-    QObject::connect(&swap, &QTimer::timeout, [&] {
-        const QString pid =
-            QString::fromLatin1(readFileBytes(scenario.recordPath(QStringLiteral("host.pid"))))
-                .trimmed();
-        if (!pid.isEmpty() &&
-            temp.logMessages().contains(
-                QString(row.swapInstallerAfter).replace(QStringLiteral("{pid}"), pid))) {
-            temp.writeFile(staged.installer, staged.installerBytes);
-            swap.stop();
-        }
-    });
-    if (!row.swapInstallerAfter.isEmpty()) {
-        staged.installerBytes = tampered(installer);
-        swap.start(10);
-    }
+    const QString rewriteSource =
+        row.rewrite == Rewrite::None ? QString() : scenario.recordPath(QStringLiteral("rewrite"));
+    if (row.rewrite != Rewrite::None)
+        temp.writeFile(rewriteSource,
+                       row.rewrite == Rewrite::Truncated
+                           ? QByteArray()
+                           : InstallerImage::build("echo replacement >>\"$UPDATER_E2E_RECORDS/"
+                                                   "installer-runs\"; exit 42\n",
+                                                   42));
     HostRun host;
     if (row.host == Host::Library) {
         host = runLibraryHost(scenario, installer, staged.installer);
@@ -489,7 +560,7 @@ void EndToEndTest::update() {
                                   : expected.copy.contains(kWaiting) ? kWaiting
                                                                      : QString();
         host = scenario.runHost(program, arguments, exitAfter, row.installerExit,
-                                row.host == Host::Staying ? 180000 : 60000);
+                                row.host == Host::Staying ? 180000 : 60000, rewriteSource);
     }
     QVERIFY2(host.finished && host.exitCode == expected.hostExit,
              qPrintable(QStringLiteral("host exit code %1, output: %2")
@@ -503,7 +574,7 @@ void EndToEndTest::update() {
         {QStringLiteral("restart"), restart},
         {QStringLiteral("size"), QString::number(installer.size())},
         {QStringLiteral("sha256"), digest},
-        {QStringLiteral("swapped"), sha256Hex(tampered(installer))},
+        {QStringLiteral("actual"), sha256Hex(installer)},
         {QStringLiteral("pin"), thumbprintOf(QStringLiteral("test-publisher"))},
         {QStringLiteral("stagingName"), QFileInfo(staged.directory).fileName()}};
     const QStringList original = filled(expected.original, values);
@@ -518,11 +589,29 @@ void EndToEndTest::update() {
     QVERIFY(matchesBlocks(log.messages, original, copy));
     const QString directory = log.temporaryDirectory;
     QVERIFY(!directory.isEmpty());
+#ifdef Q_OS_LINUX
+    // The temporary copy's own exit code, the one of the row's name, which its host never sees.
+    if (expected.left != Left::NoTemporaryCopy) {
+        const std::optional<int> copyExit = adoptedCopyExitCode();
+        QVERIFY2(copyExit.has_value(), "the temporary copy was not seen to end");
+        QCOMPARE(*copyExit,
+                 QString::fromLatin1(QTest::currentDataTag()).section(u':', 0, 0).toInt());
+    }
+#endif
+
+    // A rewrite of the held installer: POSIX lets it through (the updater has its own sealed copy),
+    // Windows refuses it (the updater's handle shares reading only).
+    if (row.rewrite != Rewrite::None) {
+        QCOMPARE(readFileBytes(rewriteSource + QStringLiteral(".outcome")),
+                 QByteArray(QSysInfo::productType() == QLatin1String("windows") ? "refused"
+                                                                                : "written"));
+    }
 
     // The installer ran once, after the host had gone, without arguments, in the temporary
     // updater directory (as its own platform writes that path); its exit code is the one logged.
-    const bool installerRan =
-        expected.left == Left::Nothing || expected.left == Left::StagingCleaned;
+    const bool installerRan = expected.left == Left::Nothing ||
+                              expected.left == Left::CopyFolderKept ||
+                              expected.left == Left::StagingCleaned;
     QCOMPARE(scenario.installerRuns(),
              installerRan ? QStringList{QStringLiteral("ran host=ended arguments=0 directory=") +
                                         QDir::toNativeSeparators(directory)}
@@ -540,6 +629,13 @@ void EndToEndTest::update() {
                      qPrintable(scenario.tempEntries().join(QLatin1Char(' '))));
             qInfo("Under Wine: %s", kWineSelfDelete);
         }
+        break;
+    case Left::CopyFolderKept:
+        QVERIFY(waitForFile(scenario.recordPath(QStringLiteral("restart")), 10000));
+        QCOMPARE(scenario.restartRecord(), QStringList{restartDirectory(scenario)});
+        QVERIFY(!QFileInfo::exists(staged.directory));
+        QCOMPARE(scenario.tempEntries(), QStringList{QStringLiteral("Vexta-Updater.log")});
+        QCOMPARE(readFileBytes(directory + QStringLiteral("/settings.ini")), QByteArray("mine"));
         break;
     case Left::StagingIntact: {
         const QString difference = scenario.untouchedDifference(staged);

@@ -204,8 +204,9 @@ QString sha256Hex(const QByteArray& bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
-UpdateScenario::UpdateScenario(const ScopedTemp& temp)
-    : temp_(temp), root_(QFileInfo(temp.path()).absolutePath()) {}
+UpdateScenario::UpdateScenario(const ScopedTemp& temp, const QString& applicationFolder)
+    : temp_(temp), root_(QFileInfo(temp.path()).absolutePath()),
+      applicationFolder_(applicationFolder) {}
 
 QString UpdateScenario::updater(const QString& directory) const {
     return root_ + QLatin1Char('/') + directory + QLatin1Char('/') +
@@ -213,7 +214,8 @@ QString UpdateScenario::updater(const QString& directory) const {
 }
 
 QString UpdateScenario::application() const {
-    return QDir::toNativeSeparators(root_ + QStringLiteral("/app/") +
+    return QDir::toNativeSeparators(root_ + QLatin1Char('/') + applicationFolder_ +
+                                    QLatin1Char('/') +
                                     QFileInfo(QStringLiteral(APPLICATION_RECORDER)).fileName());
 }
 
@@ -300,12 +302,14 @@ QProcessEnvironment UpdateScenario::environment(int installerExit) const {
 }
 
 HostRun UpdateScenario::runHost(const QString& program, const QStringList& arguments,
-                                const QString& exitAfterLogLine, int installerExit,
-                                int timeoutMs) const {
+                                const QString& exitAfterLogLine, int installerExit, int timeoutMs,
+                                const QString& rewriteSource) const {
     QStringList hostArguments{QStringLiteral("--pid-file"), recordPath(QStringLiteral("host.pid")),
                               QStringLiteral("--give-up-ms"), QString::number(timeoutMs)};
     if (!exitAfterLogLine.isEmpty())
         hostArguments << QStringLiteral("--exit-after-log-line") << exitAfterLogLine;
+    if (!rewriteSource.isEmpty())
+        hostArguments << QStringLiteral("--rewrite-installer") << rewriteSource;
     // A temporary copy started by hand waits for its host, which therefore cannot wait for it.
     if (arguments.contains(QStringLiteral("--temporary-copy")))
         hostArguments << QStringLiteral("--detached");

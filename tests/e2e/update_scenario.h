@@ -91,7 +91,9 @@ struct HostRun {
 
 class UpdateScenario {
 public:
-    explicit UpdateScenario(const ScopedTemp& temp);
+    // applicationFolder: the directory of root that holds the application to restart.
+    explicit UpdateScenario(const ScopedTemp& temp,
+                            const QString& applicationFolder = QStringLiteral("app"));
 
     // Installs the updater (into install/, or the given directory of root), the restart recorder
     // and the records directory; false with error set when something could not be laid out.
@@ -117,10 +119,12 @@ public:
     QProcessEnvironment environment(int installerExit) const;
     // Runs the host, which starts program with arguments ("{pid}" is the host's ID) and exits
     // once the updater has exited (a temporary copy started by hand: has started) and, if
-    // exitAfterLogLine is set, the log shows that line.
+    // exitAfterLogLine is set, the log shows that line. With rewriteSource, it then writes that
+    // file's bytes over the staged installer in place; rewriteSource + ".outcome" tells whether
+    // the write was let through.
     HostRun runHost(const QString& program, const QStringList& arguments,
-                    const QString& exitAfterLogLine, int installerExit,
-                    int timeoutMs = 60000) const;
+                    const QString& exitAfterLogLine, int installerExit, int timeoutMs = 60000,
+                    const QString& rewriteSource = {}) const;
 
     // The installer's lines, the restarted application's record (empty when it never ran).
     QStringList installerRuns() const;
@@ -135,6 +139,7 @@ public:
 private:
     const ScopedTemp& temp_;
     QString root_;
+    QString applicationFolder_;
 };
 
 } // namespace e2e

@@ -95,9 +95,9 @@ void UpdateLauncherTest::stages() {
     QCOMPARE(manifest.value(QStringLiteral("sha256")).toString(), digest);
     const QStringList arguments{
         QStringLiteral("--pid"),       QString::number(QCoreApplication::applicationPid()),
-        QStringLiteral("--installer"), launch.installerPath,
+        QStringLiteral("--installer"), QDir::toNativeSeparators(launch.installerPath),
         QStringLiteral("--sha256"),    digest,
-        QStringLiteral("--restart"),   request.restartApplication};
+        QStringLiteral("--restart"),   QDir::toNativeSeparators(request.restartApplication)};
     QCOMPARE(launch.updaterArguments, arguments);
     QCOMPARE(waitForLines(record, 1 + arguments.size()).mid(1), arguments);
 }

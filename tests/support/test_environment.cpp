@@ -12,9 +12,30 @@
 #include <QThread>
 #include <QUuid>
 
+#ifdef Q_OS_WIN
+#include <stdlib.h>
+#include <windows.h>
+#endif
+
 namespace {
 
 const char* const kTempVariables[] = {"TMPDIR", "TMP", "TEMP"};
+
+// Sets (or, for a null value, removes) an environment variable of this process, in UTF-16 on
+// Windows, so that a TEMP outside the ANSI code page reaches Qt and every child process intact.
+void setVariable(const char* name, const QString& value) {
+#ifdef Q_OS_WIN
+    const std::wstring wideName = QString::fromLatin1(name).toStdWString();
+    const std::wstring wideValue = value.toStdWString();
+    SetEnvironmentVariableW(wideName.c_str(), value.isNull() ? nullptr : wideValue.c_str());
+    _wputenv_s(wideName.c_str(), wideValue.c_str());
+#else
+    if (value.isNull())
+        qunsetenv(name);
+    else
+        qputenv(name, QFile::encodeName(value));
+#endif
+}
 
 } // namespace
 
@@ -25,21 +46,10 @@ ScopedTemp::ScopedTemp(const QString& tempName) : dir_(std::make_unique<QTempora
     const QString root = QDir::cleanPath(QFileInfo(dir_->path()).canonicalFilePath());
     canonical_ = root + QLatin1Char('/') + tempName;
     QDir().mkpath(canonical_);
-    const QByteArray native = QDir::toNativeSeparators(canonical_).toLocal8Bit();
-    for (const char* name : kTempVariables) {
-        saved_.emplace_back(name, qgetenv(name));
-        qputenv(name, native);
-    }
+    redirect_ = std::make_unique<TempRedirect>(canonical_);
 }
 
-ScopedTemp::~ScopedTemp() {
-    for (const auto& [name, value] : saved_) {
-        if (value.isNull())
-            qunsetenv(name.constData());
-        else
-            qputenv(name.constData(), value);
-    }
-}
+ScopedTemp::~ScopedTemp() = default;
 
 bool ScopedTemp::isValid() const {
     return dir_->isValid() && QDir::tempPath() == canonical_;
@@ -91,20 +101,16 @@ QString ScopedTemp::writeFile(const QString& relative, const QByteArray& content
 }
 
 TempRedirect::TempRedirect(const QString& path) {
-    const QByteArray native = QDir::toNativeSeparators(path).toLocal8Bit();
     for (const char* name : kTempVariables) {
-        saved_.emplace_back(name, qgetenv(name));
-        qputenv(name, native);
+        saved_.emplace_back(name, qEnvironmentVariableIsSet(name) ? qEnvironmentVariable(name)
+                                                                  : QString());
+        setVariable(name, QDir::toNativeSeparators(path));
     }
 }
 
 TempRedirect::~TempRedirect() {
-    for (const auto& [name, value] : saved_) {
-        if (value.isNull())
-            qunsetenv(name.constData());
-        else
-            qputenv(name.constData(), value);
-    }
+    for (const auto& [name, value] : saved_)
+        setVariable(name, value);
 }
 
 QString updaterExecutable() {

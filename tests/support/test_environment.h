@@ -8,6 +8,19 @@
 #include <memory>
 #include <vector>
 
+// Points TEMP (TMPDIR, TMP, TEMP) of this process at another path for one scope, for cases in
+// which the TEMP directory itself is unusable; the previous values come back on destruction.
+class TempRedirect {
+public:
+    explicit TempRedirect(const QString& path);
+    ~TempRedirect();
+    TempRedirect(const TempRedirect&) = delete;
+    TempRedirect& operator=(const TempRedirect&) = delete;
+
+private:
+    std::vector<std::pair<const char*, QString>> saved_; // a null value: was not set
+};
+
 // A private TEMP directory for one test, named tempName inside a directory of its own. While it
 // lives, TMPDIR (and TMP and TEMP, which Windows reads) point at it in this process, so
 // QDir::tempPath(), the update log and every child process started from the test use it; the
@@ -40,20 +53,7 @@ public:
 private:
     std::unique_ptr<QTemporaryDir> dir_;
     QString canonical_;
-    std::vector<std::pair<QByteArray, QByteArray>> saved_;
-};
-
-// Points TEMP (TMPDIR, TMP, TEMP) of this process at another path for one scope, for cases in
-// which the TEMP directory itself is unusable; the previous values come back on destruction.
-class TempRedirect {
-public:
-    explicit TempRedirect(const QString& path);
-    ~TempRedirect();
-    TempRedirect(const TempRedirect&) = delete;
-    TempRedirect& operator=(const TempRedirect&) = delete;
-
-private:
-    std::vector<std::pair<QByteArray, QByteArray>> saved_;
+    std::unique_ptr<TempRedirect> redirect_;
 };
 
 struct UpdaterRun {

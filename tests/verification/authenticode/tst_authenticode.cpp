@@ -294,23 +294,26 @@ void AuthenticodeTest::verdicts_data() {
     row("not a PE file", "test-root.pem", "", true, pub, "800b0003", "", "fail");
     row("code byte changed", "test-pinned-sha256.exe", "code byte flipped", true, pub, "80096010",
         "", "fail");
-    row("signature value damaged", "test-pinned-sha256.exe", "signature value flipped", true, pub,
-        "80096010", "", "fail");
-    row("bytes after the certificate table", "test-pinned-sha256.exe", "bytes after the table",
-        true, pub, "80096010", "", "");
-    row("certificate entry grown over zeros (hardened padding check)", "test-pinned-sha256.exe",
-        "entry grown over zeros", true, pub, "80096010", "", "");
-    row("second certificate entry", "test-pinned-sha256.exe", "second certificate entry", true, pub,
-        "80096010", "", "fail");
-    row("padding not zero", "test-pinned-sha256.exe", "padding not zero", true, pub, "80096010", "",
-        "");
-    row("certificate table cut short", "test-pinned-sha256.exe", "table cut short", true, pub,
-        "800b0100", "", "fail");
+    row("signature value damaged (Wine: reported as a certificate's signature)",
+        "test-pinned-sha256.exe", "signature value flipped", true, pub, "80096010", "80096004",
+        "fail");
+    row("bytes after the certificate table (Wine: finds no signature)", "test-pinned-sha256.exe",
+        "bytes after the table", true, pub, "80096010", "800b0100", "");
+    // Windows refuses these three with the hardened padding check (EnableCertPaddingCheck).
+    row("certificate entry grown over zeros (Wine: no padding check)", "test-pinned-sha256.exe",
+        "entry grown over zeros", true, pub, "80096010", "pass", "");
+    row("second certificate entry (Wine: no padding check)", "test-pinned-sha256.exe",
+        "second certificate entry", true, pub, "80096010", "pass", "fail");
+    row("padding not zero (Wine: no padding check)", "test-pinned-sha256.exe", "padding not zero",
+        true, pub, "80096010", "pass", "");
+    row("certificate table cut short (Wine: a buffer error)", "test-pinned-sha256.exe",
+        "table cut short", true, pub, "800b0100", "0000007a", "fail");
     row("no MZ", "test-pinned-sha256.exe", "no MZ", true, pub, "800b0003", "", "fail");
-    row("PE header beyond the end", "test-pinned-sha256.exe", "PE header beyond the end", true, pub,
-        "800b0003", "", "fail");
-    row("data directories beyond the optional header", "test-pinned-sha256.exe",
-        "more directories than the header holds", true, pub, "800b0003", "", "");
+    row("PE header beyond the end (Wine: finds no signature)", "test-pinned-sha256.exe",
+        "PE header beyond the end", true, pub, "800b0003", "800b0100", "fail");
+    row("data directories beyond the optional header (Wine: hashes what it finds)",
+        "test-pinned-sha256.exe", "more directories than the header holds", true, pub, "800b0003",
+        "80096010", "");
     row("other publisher: trusted, not pinned", "test-other-publisher.exe", "", true, pub, "pin",
         "", "pass");
     row("new key: refused by thumbprint and key pins", "test-new-key-publisher.exe", "", true,
