@@ -117,11 +117,10 @@ revoke() { # revoke <issuing CA> <name>...
     done
 }
 
-make_crl() { # make_crl <CA> [<output name> <CRL extension section>]: DER CRL valid until 2099
-    local out=${2:-$1} extensions=()
-    [[ $# -gt 2 ]] && extensions=(-crlexts "$3")
+make_crl() { # make_crl <CA> [<output name> <openssl ca arguments>]: DER CRL valid until 2099
+    local out=${2:-$1}
     CA_NAME=$1 CDP_NAME=$out openssl ca -batch -gencrl -cert "$1.pem" -keyfile "$1.key.pem" \
-        "${extensions[@]}" -out "$work/$out.crl.pem" 2>/dev/null
+        "${@:3}" -out "$work/$out.crl.pem" 2>/dev/null
     openssl crl -in "$work/$out.crl.pem" -outform DER -out "$out.crl"
 }
 
@@ -161,6 +160,7 @@ scoped=("${scopes[@]/#/test-scope-}") && scoped=("${scoped[@]/%/-publisher}")
 for scope in "${scopes[@]}"; do
     CDP=test-scope-$scope-publisher publisher "test-scope-$scope-publisher" "Scope ${scope^}"
 done
+CDP=test-stale-crl-publisher publisher test-stale-crl-publisher "Stale CRL Publisher"
 EKU=serverAuth publisher test-server-only "Server Certificate"
 issue test-under-revoked-ca "Quindlebrookware TEST Orphan Publisher $suffix" \
     test-revoked-intermediate leaf_ext
@@ -171,8 +171,11 @@ issue test-untrusted-publisher "Quindlebrookware TEST Untrusted Publisher $suffi
 
 revoke test-intermediate test-revoked-publisher
 for scope in "${scopes[@]}"; do
-    make_crl test-intermediate "test-scope-$scope-publisher" "${scope/-/_}_crl"
+    make_crl test-intermediate "test-scope-$scope-publisher" -crlexts "${scope/-/_}_crl"
 done
+# A complete CRL of the CA that stopped being current in 2021: no proof of anything today.
+make_crl test-intermediate test-stale-crl-publisher -crl_lastupdate 20200101000000Z \
+    -crl_nextupdate 20210101000000Z
 revoke test-intermediate "${scoped[@]}"
 revoke test-root test-revoked-intermediate
 for ca in test-root test-intermediate test-revoked-intermediate test-untrusted-root; do
@@ -207,7 +210,7 @@ IN=test-unsigned-pe32.exe sign test-pinned-sha256-pe32.exe test-publisher
 sign test-pinned-timestamped.exe test-publisher "${tsa[@]}" -TSA-time 1751328000 # 2025-07-01
 for signer in test-other-publisher test-revoked-publisher test-renewed-publisher \
     test-new-key-publisher test-rsa1024-publisher test-md5-publisher test-server-only \
-    "${scoped[@]}"; do
+    test-stale-crl-publisher "${scoped[@]}"; do
     sign "$signer.exe" "$signer"
 done
 CA=test-revoked-intermediate sign test-under-revoked-ca.exe test-under-revoked-ca

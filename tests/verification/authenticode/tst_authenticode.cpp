@@ -347,6 +347,9 @@ void AuthenticodeTest::verdicts_data() {
         row(name.constData(), qPrintable(signer + QStringLiteral(".exe")), "", true, signer,
             "80092013", "pass", ossl);
     }
+    row("CRL that stopped being current in 2021 (Wine: no revocation status)",
+        "test-stale-crl-publisher.exe", "", true, QStringLiteral("test-stale-crl-publisher"),
+        "80092013", "pass", "fail");
     row("Lifetime Signing, stamped while valid, expired since (Wine: chain not judged)",
         "test-lifetime-publisher.exe", "", true, QStringLiteral("test-lifetime-publisher"),
         "800b0101", "pass", "pass");
