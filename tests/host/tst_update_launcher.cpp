@@ -8,8 +8,6 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTest>
 
 using UpdaterHost::startUpdate;
@@ -34,32 +32,22 @@ class UpdateLauncherTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void stages_data();
     void stages();
     void refusals_data();
     void refusals();
 };
 
-void UpdateLauncherTest::stages_data() {
-    QTest::addColumn<qsizetype>("size");
-    QTest::addColumn<QString>("tempName");
-    QTest::newRow("empty installer") << qsizetype(0) << QStringLiteral("TEMP");
-    QTest::newRow("one byte past a chunk, TEMP with blanks and accents")
-        << qsizetype(1048577) << QStringLiteral("T\u00e9mp d\u00e9j\u00e0");
-}
-
-// Staged: "Quindlebrookware-Update-<uuid>" directly in TEMP, owner-only, with the installer's
-// bytes as installer.exe and a manifest that names it with its SHA-256; the updater (here a
-// recorder) started detached with the four options for this process.
+// Staged: "Quindlebrookware-Update-<uuid>" directly in TEMP (here one with blanks and accents),
+// owner-only, with the installer's bytes (one past a 1 MiB chunk) as installer.exe beside the
+// manifest; the updater (here a recorder) started detached with the four options for this
+// process. (That the manifest and the options satisfy the updater, the end-to-end table shows.)
 void UpdateLauncherTest::stages() {
-    QFETCH(qsizetype, size);
-    QFETCH(QString, tempName);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const QString tempDirectory = temp.outsidePath(tempName);
+    const QString tempDirectory = temp.outsidePath(QStringLiteral("T\u00e9mp d\u00e9j\u00e0"));
     QVERIFY(QDir().mkpath(tempDirectory));
-    QByteArray content(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
+    QByteArray content(1048577, Qt::Uninitialized);
+    for (qsizetype i = 0; i < content.size(); ++i)
         content[i] = static_cast<char>(i * 31 + 7);
     const QString record = temp.outsidePath(QStringLiteral("record"));
     qputenv("UPDATER_HOST_TEST_RECORD", QFile::encodeName(record));
@@ -88,17 +76,11 @@ void UpdateLauncherTest::stages() {
                  QFileDevice::Permissions());
     }
     QCOMPARE(readFileBytes(launch.installerPath), content);
-    const QJsonObject manifest =
-        QJsonDocument::fromJson(readFileBytes(launch.manifestPath)).object();
-    QCOMPARE(manifest.value(QStringLiteral("installer")).toString(),
-             QStringLiteral("installer.exe"));
-    QCOMPARE(manifest.value(QStringLiteral("sha256")).toString(), digest);
     const QStringList arguments{
         QStringLiteral("--pid"),       QString::number(QCoreApplication::applicationPid()),
         QStringLiteral("--installer"), QDir::toNativeSeparators(launch.installerPath),
         QStringLiteral("--sha256"),    digest,
         QStringLiteral("--restart"),   QDir::toNativeSeparators(request.restartApplication)};
-    QCOMPARE(launch.updaterArguments, arguments);
     QCOMPARE(waitForLines(record, 1 + arguments.size()).mid(1), arguments);
 }
 

@@ -1,7 +1,8 @@
 // Process control below what an update run can provoke: the outcomes that need a declined prompt
 // or a failing system call (scripted answers, through the same algorithm as the product), the
-// real platform's wait on a process that outlasts the limit or is gone, a start that fails, the
-// error text, and on POSIX the pkexec decisions. Complete runs are the end-to-end table's.
+// real platform's answer for a process that does not exist and for an installer that is no
+// program, the error text, and on POSIX the pkexec decisions. Complete runs, the host that
+// outlasts the limit included, are the end-to-end table's.
 
 #include "installer_image.h"
 #include "process/process_control.h"
@@ -10,10 +11,7 @@
 #include "updater.h"
 #include "verification/installer_file.h"
 
-#include <QCoreApplication>
-#include <QProcess>
 #include <QTest>
-#include <QThread>
 
 #ifndef Q_OS_WIN
 #include "process/process_platform_posix.h"
@@ -86,6 +84,11 @@ struct ScriptedPlatform final : ProcessPlatform {
 
 constexpr ErrorCode kSomeError = 5;
 
+// The status under which the platform hands over a process.
+int opened(bool installer) {
+    return installer ? int(StartStatus::Started) : int(OpenStatus::Opened);
+}
+
 QStringList filled(QStringList lines) {
     return lines.replaceInStrings(QStringLiteral("{error}"),
                                   systemProcessPlatform().errorMessage(kSomeError));
@@ -97,13 +100,9 @@ class ProcessTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void scriptedWait_data();
-    void scriptedWait();
-    void scriptedInstaller_data();
-    void scriptedInstaller();
-    void realWait_data();
-    void realWait();
-    void startsThatFail();
+    void scripted_data();
+    void scripted();
+    void platformAnswers();
     void errorText_data();
     void errorText();
 #ifndef Q_OS_WIN
@@ -111,93 +110,51 @@ private slots:
 #endif
 };
 
-void ProcessTest::scriptedWait_data() {
-    QTest::addColumn<int>("status");
-    QTest::addColumn<int>("wait");
-    QTest::addColumn<bool>("expected");
-    QTest::addColumn<QStringList>("lines"); // after "Waiting for application process 42 to exit..."
-    const int opened = int(OpenStatus::Opened);
-    QTest::newRow("gone") << int(OpenStatus::NoSuchProcess) << 0 << true
-                          << QStringList{
-                                 QStringLiteral("Target process no longer exists. Continuing.")};
-    QTest::newRow("open refused") << int(OpenStatus::Failed) << 0 << false
-                                  << QStringList{QStringLiteral("OpenProcess failed: {error}")};
-    QTest::newRow("ended") << opened << int(WaitStatus::Ended) << true
-                           << QStringList{QStringLiteral("Target application exited.")};
-    QTest::newRow("time-out") << opened << int(WaitStatus::TimedOut) << false
-                              << QStringList{QStringLiteral(
-                                     "Timed out waiting for application after 120 seconds.")};
-    QTest::newRow("wait failed")
-        << opened << int(WaitStatus::Failed) << false
-        << QStringList{QStringLiteral(
-               "WaitForSingleObject failed. Result: 4294967295, Windows error: {error}")};
-}
-
-void ProcessTest::scriptedWait() {
-    QFETCH(int, status);
-    QFETCH(int, wait);
-    QFETCH(bool, expected);
-    QFETCH(QStringList, lines);
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    ScriptedPlatform platform;
-    platform.status = status;
-    platform.error = kSomeError;
-    platform.wait = {static_cast<WaitStatus>(wait), 4294967295UL, kSomeError};
-    Updater updater;
-
-    QCOMPARE(waitForProcessExit(updater, platform, 42, kApplicationWaitLimitMs), expected);
-    QCOMPARE(temp.logMessages(),
-             QStringList{QStringLiteral("Waiting for application process 42 to exit...")} +
-                 filled(lines));
-    // At most one wait, for the product's limit, and the process released on every way out.
-    QCOMPARE(platform.record.waits, status == int(OpenStatus::Opened) ? 1 : 0);
-    QVERIFY(platform.record.waits == 0 || platform.record.limitMs == 120000);
-    QCOMPARE(platform.record.released, status == int(OpenStatus::Opened));
-}
-
-void ProcessTest::scriptedInstaller_data() {
-    QTest::addColumn<int>("status");
+void ProcessTest::scripted_data() {
+    QTest::addColumn<bool>("installer"); // the installer's run, else the wait for the host
+    QTest::addColumn<int>("status");     // OpenStatus or StartStatus
     QTest::addColumn<bool>("withProcess");
     QTest::addColumn<int>("wait");
     QTest::addColumn<bool>("readable");
     QTest::addColumn<qulonglong>("exitCode");
     QTest::addColumn<bool>("expected");
-    QTest::addColumn<QStringList>("lines"); // after the start line
+    QTest::addColumn<QStringList>("lines"); // after the wait's or the start's first line
 
+    const int opened = int(OpenStatus::Opened);
     const int started = int(StartStatus::Started);
     const int ended = int(WaitStatus::Ended);
+    const int failed = int(WaitStatus::Failed);
+    const QString waitFailed =
+        QStringLiteral("WaitForSingleObject failed. Result: 4294967295, Windows error: {error}");
     const QString launched = QStringLiteral("Installer process launched successfully.");
     const QString waiting = QStringLiteral("Waiting for installer to finish...");
-    const QString nonZero = QStringLiteral("Installer returned a non-zero exit code.");
-    QTest::newRow("prompt declined")
-        << int(StartStatus::Cancelled) << false << ended << true << 0ULL << false
-        << QStringList{QStringLiteral("User cancelled UAC elevation.")};
-    QTest::newRow("start refused")
-        << int(StartStatus::Failed) << false << ended << true << 0ULL << false
-        << QStringList{QStringLiteral("ShellExecuteExW failed: {error}")};
-    QTest::newRow("no handle") << started << false << ended << true << 0ULL << false
-                               << QStringList{launched,
-                                              QStringLiteral("Installer process handle is null.")};
-    QTest::newRow("wait failed")
-        << started << true << int(WaitStatus::Failed) << true << 0ULL << false
-        << QStringList{
-               launched, waiting,
-               QStringLiteral(
-                   "WaitForSingleObject failed. Result: 4294967295, Windows error: {error}")};
-    QTest::newRow("exit code unreadable")
-        << started << true << ended << false << 0ULL << false
-        << QStringList{launched, waiting, QStringLiteral("GetExitCodeProcess failed: {error}")};
-    QTest::newRow("exit 0") << started << true << ended << true << 0ULL << true
-                            << QStringList{launched, waiting,
-                                           QStringLiteral("Installer exit code: 0")};
-    QTest::newRow("crash code, unsigned")
-        << started << true << ended << true << 3221225477ULL << false
-        << QStringList{launched, waiting, QStringLiteral("Installer exit code: 3221225477"),
-                       nonZero};
+    const auto row = [](const char* name, bool installer, int status, bool withProcess, int wait,
+                        bool readable, qulonglong exitCode, const QStringList& lines) {
+        QTest::newRow(name) << installer << status << withProcess << wait << readable << exitCode
+                            << false << lines;
+    };
+    row("host: open refused", false, int(OpenStatus::Failed), false, ended, true, 0,
+        {QStringLiteral("OpenProcess failed: {error}")});
+    row("host: time-out", false, opened, true, int(WaitStatus::TimedOut), true, 0,
+        {QStringLiteral("Timed out waiting for application after 120 seconds.")});
+    row("host: wait failed", false, opened, true, failed, true, 0, {waitFailed});
+    row("installer: prompt declined", true, int(StartStatus::Cancelled), false, ended, true, 0,
+        {QStringLiteral("User cancelled UAC elevation.")});
+    row("installer: start refused", true, int(StartStatus::Failed), false, ended, true, 0,
+        {QStringLiteral("ShellExecuteExW failed: {error}")});
+    row("installer: no handle", true, started, false, ended, true, 0,
+        {launched, QStringLiteral("Installer process handle is null.")});
+    row("installer: wait failed", true, started, true, failed, true, 0,
+        {launched, waiting, waitFailed});
+    row("installer: exit code unreadable", true, started, true, ended, false, 0,
+        {launched, waiting, QStringLiteral("GetExitCodeProcess failed: {error}")});
+    row("installer: crash code, unsigned", true, started, true, ended, true, 3221225477ULL,
+        {launched, waiting, QStringLiteral("Installer exit code: 3221225477"),
+         QStringLiteral("Installer returned a non-zero exit code.")});
 }
 
-void ProcessTest::scriptedInstaller() {
+void ProcessTest::scripted() {
+    QFETCH(bool, installer);
     QFETCH(int, status);
     QFETCH(bool, withProcess);
     QFETCH(int, wait);
@@ -207,9 +164,9 @@ void ProcessTest::scriptedInstaller() {
     QFETCH(QStringList, lines);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const std::unique_ptr<InstallerFile> installer =
+    const std::unique_ptr<InstallerFile> file =
         InstallerFile::open(temp.writeFile(QStringLiteral("installer.exe"), "MZ"));
-    QVERIFY(installer);
+    QVERIFY(file);
     ScriptedPlatform platform;
     platform.status = status;
     platform.error = kSomeError;
@@ -219,92 +176,54 @@ void ProcessTest::scriptedInstaller() {
     platform.exitCode = static_cast<unsigned long>(exitCode);
     Updater updater;
 
-    QCOMPARE(runElevatedInstaller(updater, platform, *installer), expected);
+    QCOMPARE(installer ? runElevatedInstaller(updater, platform, *file)
+                       : waitForProcessExit(updater, platform, 42, kApplicationWaitLimitMs),
+             expected);
     QCOMPARE(
         temp.logMessages(),
-        QStringList{QStringLiteral("Starting installer with UAC elevation: ") + installer->path()} +
+        QStringList{installer
+                        ? QStringLiteral("Starting installer with UAC elevation: ") + file->path()
+                        : QStringLiteral("Waiting for application process 42 to exit...")} +
             filled(lines));
-    // One wait without limit, and the process released on every way out.
-    const bool hadProcess = status == int(StartStatus::Started) && withProcess;
+    // One wait (the host's for the product's limit, the installer's without one), and the process
+    // released on every way out.
+    const bool hadProcess = withProcess && (status == opened(installer));
     QCOMPARE(platform.record.waits, hadProcess ? 1 : 0);
-    QVERIFY(!hadProcess || platform.record.limitMs == kWaitForever);
+    QVERIFY(!hadProcess ||
+            platform.record.limitMs == (installer ? kWaitForever : kApplicationWaitLimitMs));
     QCOMPARE(platform.record.released, hadProcess);
 }
 
-void ProcessTest::realWait_data() {
-    QTest::addColumn<bool>("ends");
-    QTest::newRow("outlasts the limit: left running") << false;
-    QTest::newRow("no such process") << true;
-}
-
-// The platform's own wait: a process that outlasts a 1 s limit is left running; the identifier of
-// no process gives the "no longer exists" line. (POSIX: a child that has been reaped. Windows: an
-// identifier no process has, as Windows keeps the object of an ended process while anyone, Wine's
-// server included, still holds it.)
-void ProcessTest::realWait() {
-    QFETCH(bool, ends);
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-    auto host = std::make_unique<QProcess>();
-    host->start(
-        QCoreApplication::applicationFilePath(),
-        {QStringLiteral("--sleep-ms"), ends ? QStringLiteral("0") : QStringLiteral("60000")});
-    QVERIFY(host->waitForStarted());
-    long long pid = host->processId();
-    if (ends) {
-        QVERIFY(host->waitForFinished());
-        host.reset();
-        if (QSysInfo::productType() == QLatin1String("windows"))
-            pid = 4294967292LL; // a multiple of 4, as Windows' identifiers are, that none has
-    }
-    Updater updater;
-
-    const bool result = waitForProcessExit(updater, systemProcessPlatform(), pid, 1000);
-
-    QCOMPARE(result, ends);
-    if (host) {
-        QCOMPARE(host->state(), QProcess::Running);
-        host->kill();
-        host->waitForFinished();
-    }
-    QCOMPARE(temp.logMessages(),
-             QStringList({QStringLiteral("Waiting for application process %1 to exit...").arg(pid),
-                          ends ? QStringLiteral("Target process no longer exists. Continuing.")
-                               : QStringLiteral("Timed out waiting for application after 1 "
-                                                "seconds.")}));
-}
-
-// A held installer that is no program, and a restart target that cannot be started. Windows
-// refuses the installer with ERROR_BAD_EXE_FORMAT; a POSIX shell runs any text that the kernel
-// refuses as a script, so there the "installer" runs and fails as one.
-void ProcessTest::startsThatFail() {
+// The platform's own answers. An identifier that no process can have (above Linux's largest
+// pid_max; on Windows a multiple of 4, as its identifiers are, that none has) gives the "no longer
+// exists" line. Windows refuses an installer that is no program with ERROR_BAD_EXE_FORMAT; a
+// POSIX shell runs any text that the kernel refuses as a script, so there it fails as one.
+void ProcessTest::platformAnswers() {
     ScopedTemp temp;
     QVERIFY(temp.isValid());
     const QString notAProgram = temp.writeFile(QStringLiteral("installer.exe"), "not a program\n");
     const std::unique_ptr<InstallerFile> installer = InstallerFile::open(notAProgram);
     QVERIFY(installer);
+    const bool windows = QSysInfo::productType() == QLatin1String("windows");
+    const long long nobody = windows ? 4294967292LL : 4194305LL;
     Updater updater;
 
+    QVERIFY(waitForProcessExit(updater, systemProcessPlatform(), nobody, 1000));
     QVERIFY(!updater.runInstaller(*installer));
-    QVERIFY(!updater.restartApplication(notAProgram));
 
-    const QString start = QStringLiteral("Starting installer with UAC elevation: ") + notAProgram;
-    const QString restart = QStringLiteral("Restarting application: ") + notAProgram;
-    const QString restartFailed = QStringLiteral("QProcess::startDetached failed.");
-#ifdef Q_OS_WIN
-    QCOMPARE(temp.logMessages(),
-             (QStringList{start,
-                          QStringLiteral("ShellExecuteExW failed: ") +
-                              systemProcessPlatform().errorMessage(193), // ERROR_BAD_EXE_FORMAT
-                          restart, restartFailed}));
-#else
-    QCOMPARE(temp.logMessages(),
-             (QStringList{start, QStringLiteral("Installer process launched successfully."),
-                          QStringLiteral("Waiting for installer to finish..."),
-                          QStringLiteral("Installer exit code: 127"),
-                          QStringLiteral("Installer returned a non-zero exit code."), restart,
-                          restartFailed}));
-#endif
+    QStringList expected{
+        QStringLiteral("Waiting for application process %1 to exit...").arg(nobody),
+        QStringLiteral("Target process no longer exists. Continuing."),
+        QStringLiteral("Starting installer with UAC elevation: ") + notAProgram};
+    if (windows) // ERROR_BAD_EXE_FORMAT
+        expected << QStringLiteral("ShellExecuteExW failed: ") +
+                        systemProcessPlatform().errorMessage(193);
+    else
+        expected << QStringLiteral("Installer process launched successfully.")
+                 << QStringLiteral("Waiting for installer to finish...")
+                 << QStringLiteral("Installer exit code: 127")
+                 << QStringLiteral("Installer returned a non-zero exit code.");
+    QCOMPARE(temp.logMessages(), expected);
 }
 
 void ProcessTest::errorText_data() {
@@ -359,15 +278,5 @@ void ProcessTest::pkexecDecisions() {
 }
 #endif
 
-// "--sleep-ms N": this program as the host application that the wait is for.
-int main(int argc, char** argv) {
-    QCoreApplication application(argc, argv);
-    if (argc == 3 && qstrcmp(argv[1], "--sleep-ms") == 0) {
-        QThread::msleep(QByteArray(argv[2]).toULong());
-        return 0;
-    }
-    ProcessTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(ProcessTest)
 #include "tst_process.moc"

@@ -10,6 +10,7 @@
 #include "updater.h"
 #include "verification/authenticode_trust.h"
 #include "verification/installer_file.h"
+#include "verification/wintrust_codes.h"
 #include "wine_check.h"
 
 #include <QCryptographicHash>
@@ -121,6 +122,8 @@ private slots:
     void algorithm();
     void verdicts_data();
     void verdicts();
+    void revocationStatus_data();
+    void revocationStatus();
 };
 
 void AuthenticodeTest::algorithm_data() {
@@ -442,6 +445,28 @@ void AuthenticodeTest::verdicts() {
     QVERIFY2(theyPass == (osslsigncode == QLatin1String("pass")),
              theirs.standardOutput.right(400).constData());
 #endif
+}
+
+// Windows: the revocation verdict from the chain's element statuses (leaf first, root last), which
+// Wine never reports, so that no row above reaches it there.
+void AuthenticodeTest::revocationStatus_data() {
+    QTest::addColumn<std::vector<quint32>>("statuses");
+    QTest::addColumn<quint32>("verdict");
+    using namespace wintrust;
+    QTest::newRow("all known") << std::vector<quint32>{0, 0, 0} << kSuccess;
+    QTest::newRow("leaf unknown") << std::vector<quint32>{kStatusRevocationUnknown, 0, 0}
+                                  << kRevocationOffline;
+    QTest::newRow("CA offline") << std::vector<quint32>{0, kStatusOfflineRevocation | 1, 0}
+                                << kRevocationOffline;
+    QTest::newRow("only the root unknown")
+        << std::vector<quint32>{0, 0, kStatusRevocationUnknown | kStatusOfflineRevocation}
+        << kSuccess;
+}
+
+void AuthenticodeTest::revocationStatus() {
+    QFETCH(std::vector<quint32>, statuses);
+    QFETCH(quint32, verdict);
+    QCOMPARE(wintrust::revocationVerdict(statuses), verdict);
 }
 
 QTEST_GUILESS_MAIN(AuthenticodeTest)
