@@ -70,11 +70,6 @@ void ProvenanceTest::stagingDirectory_data() {
         dir + QStringLiteral("/sub/manifest.json"),
         QStringLiteral("Installer and manifest are not in the same directory."));
     row("one level too deep", dir + QStringLiteral("/sub/installer.exe"), QString(), notDirect);
-    row("beside TEMP", QStringLiteral("../") + dir + QStringLiteral("/installer.exe"), QString(),
-        notDirect);
-    row("UUID in braces",
-        QStringLiteral("Quindlebrookware-Update-{") + uuid + QStringLiteral("}/installer.exe"),
-        QString(), invalidName);
     row("fourth hyphen misplaced",
         QStringLiteral(
             "Quindlebrookware-Update-5c0ffee0-1234-4abc-8def0-0000000cafe/installer.exe"),
@@ -83,8 +78,6 @@ void ProvenanceTest::stagingDirectory_data() {
         QStringLiteral(
             "Quindlebrookware-Update-5c0ffee0-1234-4abc-8def-00000000cafg/installer.exe"),
         QString(), invalidName);
-    row("prefix only", QStringLiteral("Quindlebrookware-Update-/installer.exe"), QString(),
-        invalidName);
     row("installer name in other case", dir + QStringLiteral("/Installer.exe"), QString(),
         QStringLiteral("Installer filename must be exactly installer.exe."));
     row("manifest name", dir + QStringLiteral("/installer.exe"),
@@ -180,7 +173,6 @@ void ProvenanceTest::sha256_data() {
     QTest::addColumn<qsizetype>("size");
     QTest::addColumn<bool>("announcedRight");
     QTest::newRow("empty file") << qsizetype(0) << true;
-    QTest::newRow("exactly one chunk") << qsizetype(1048576) << true;
     QTest::newRow("one byte into a second chunk") << qsizetype(1048577) << true;
     QTest::newRow("last byte differs from the announced content") << qsizetype(3000000) << false;
 }
