@@ -6,12 +6,11 @@
 //   UPDATER_E2E_INSTALLER_EXIT  the exit code to return (0 when unset)
 //
 // It appends one line to "installer-runs" in the records directory:
-//   ran host=<running|ended> arguments=<count> directory=<its current directory>
-
-#include "utf8_win.h"
+//   ran host=<running|ended> arguments=<count> directory=<its current directory, UTF-8>
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -23,48 +22,31 @@ std::wstring environment(const wchar_t* name) {
     return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(value, length);
 }
 
-// Whether the process whose decimal ID the file holds is still running.
-bool isRunning(const std::wstring& pidFile) {
-    char text[32] = {};
-    DWORD read = 0;
-    const HANDLE file = CreateFileW(pidFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    ReadFile(file, text, sizeof text - 1, &read, nullptr);
-    CloseHandle(file);
-    const HANDLE process =
-        OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::strtoul(text, nullptr, 10)));
-    if (process == nullptr)
-        return false;
-    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
-}
-
 } // namespace
 
 int main(int argc, char**) {
     const std::wstring records = environment(L"UPDATER_E2E_RECORDS");
     wchar_t current[MAX_PATH];
-    const DWORD currentLength = GetCurrentDirectoryW(MAX_PATH, current);
-    if (records.empty() || currentLength == 0 || currentLength >= MAX_PATH)
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH, current);
+    char directory[4 * MAX_PATH];
+    const int size = WideCharToMultiByte(CP_UTF8, 0, current, static_cast<int>(length), directory,
+                                         sizeof directory, nullptr, nullptr);
+    if (records.empty() || length == 0 || length >= MAX_PATH || size <= 0)
         return 120;
-    const std::string line =
-        "ran host=" + std::string(isRunning(records + L"\\host.pid") ? "running" : "ended") +
-        " arguments=" + std::to_string(argc - 1) +
-        " directory=" + utf8(std::wstring(current, currentLength)) + "\n";
-    const HANDLE file =
-        CreateFileW((records + L"\\installer-runs").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    const bool ok =
-        file != INVALID_HANDLE_VALUE &&
-        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
-        written == line.size();
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (!ok)
+    unsigned long pid = 0;
+    if (FILE* file = _wfopen((records + L"\\host.pid").c_str(), L"r")) {
+        std::fscanf(file, "%lu", &pid);
+        std::fclose(file);
+    }
+    const HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    const bool running = host != nullptr && WaitForSingleObject(host, 0) == WAIT_TIMEOUT;
+    if (host != nullptr)
+        CloseHandle(host);
+    FILE* runs = _wfopen((records + L"\\installer-runs").c_str(), L"ab");
+    if (runs == nullptr ||
+        std::fprintf(runs, "ran host=%s arguments=%d directory=%.*s\n",
+                     running ? "running" : "ended", argc - 1, size, directory) < 0 ||
+        std::fclose(runs) != 0)
         return 121;
     return static_cast<int>(
         std::wcstoul(environment(L"UPDATER_E2E_INSTALLER_EXIT").c_str(), nullptr, 10));

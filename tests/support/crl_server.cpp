@@ -2,53 +2,36 @@
 
 #include <QFile>
 
-#include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
-#include <string>
+#include <regex>
 
 #ifdef _WIN32
 #include <winsock2.h>
+using Socket = SOCKET;
+constexpr int kSendFlags = 0;
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
+using Socket = int;
+constexpr int kSendFlags = MSG_NOSIGNAL; // a client gone early is no reason to die of SIGPIPE
 #endif
 
 namespace {
 
-// The few socket calls that differ between Winsock and POSIX.
-#ifdef _WIN32
-using Socket = SOCKET;
-constexpr int kSendFlags = 0;
-void closeSocket(Socket socket) {
-    closesocket(socket);
-}
-bool startSockets() {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}
-void stopSockets() {
-    WSACleanup();
-}
-#else
-using Socket = int;
-constexpr int kSendFlags = MSG_NOSIGNAL; // a client gone early is no reason to die of SIGPIPE
-void closeSocket(Socket socket) {
-    ::close(socket);
-}
-bool startSockets() {
-    return true;
-}
-void stopSockets() {}
-#endif
-
-constexpr std::size_t kMaximumRequestBytes = 8192;
 constexpr int kPollMs = 50; // how soon the server notices that it is to stop
 constexpr int kRequestTimeoutMs = 5000;
+
+void closeSocket(Socket socket) {
+#ifdef _WIN32
+    closesocket(socket);
+#else
+    ::close(socket);
+#endif
+}
 
 // Whether the socket has something to read within timeoutMs.
 bool readable(Socket socket, int timeoutMs) {
@@ -59,39 +42,27 @@ bool readable(Socket socket, int timeoutMs) {
     return select(static_cast<int>(socket) + 1, &set, nullptr, nullptr, &timeout) > 0;
 }
 
-std::string response(const std::string& status, const std::string& body) {
-    return "HTTP/1.0 " + status + "\r\nContent-Type: application/pkix-crl\r\nContent-Length: " +
+// The reply to one request: a CRL of the directory (a plain name, no path), or 404. Plain C++, no
+// Qt: a thread that calls into Qt becomes one of Qt's adopted threads, and Wine 8.0 sometimes hung
+// at the exit of a program that had made such threads.
+std::string answer(const std::string& directory, const std::string& request) {
+    static const std::regex get("GET /([A-Za-z0-9_.-]+\\.crl) HTTP/1\\.[01]\r\n");
+    std::smatch match;
+    std::ifstream file;
+    if (std::regex_search(request, match, get, std::regex_constants::match_continuous))
+        file.open(directory + '/' + match.str(1), std::ios::binary);
+    const std::string body =
+        file.is_open() ? std::string(std::istreambuf_iterator<char>(file), {}) : std::string();
+    return std::string(file.is_open() ? "HTTP/1.0 200 OK" : "HTTP/1.0 404 Not Found") +
+           "\r\nContent-Type: application/pkix-crl\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// The reply to one request: a CRL of the directory, or 404. Plain C++, no Qt: a thread that calls
-// into Qt becomes one of Qt's adopted threads, and Wine 8.0 sometimes hung at the exit of a program
-// that had made such threads.
-std::string answer(const std::string& directory, const std::string& request) {
-    const std::string get = "GET /";
-    const std::size_t end = request.find(' ', get.size());
-    if (request.compare(0, get.size(), get) != 0 || end == std::string::npos)
-        return response("404 Not Found", {});
-    const std::string name = request.substr(get.size(), end - get.size());
-    const std::string suffix = ".crl";
-    const bool plainName =
-        name.size() > suffix.size() &&
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-        std::all_of(name.begin(), name.end(), [](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
-        });
-    const std::string version = request.substr(end, sizeof " HTTP/1.0\r\n" - 1);
-    std::ifstream file(directory + '/' + name, std::ios::binary);
-    if (!plainName || (version != " HTTP/1.0\r\n" && version != " HTTP/1.1\r\n") || !file)
-        return response("404 Not Found", {});
-    return response("200 OK", std::string(std::istreambuf_iterator<char>(file), {}));
-}
-
-// Reads one request (up to its empty line) from a client, counts it and sends the answer.
-void answerClient(Socket client, const std::string& directory, std::atomic<int>& requests) {
+// Reads one request (up to its empty line) from a client and sends the answer.
+void answerClient(Socket client, const std::string& directory) {
     std::string request;
     char buffer[1024];
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < kMaximumRequestBytes &&
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 8192 &&
            readable(client, kRequestTimeoutMs)) {
         const int received = static_cast<int>(recv(client, buffer, sizeof buffer, 0));
         if (received <= 0)
@@ -99,7 +70,6 @@ void answerClient(Socket client, const std::string& directory, std::atomic<int>&
         request.append(buffer, static_cast<std::size_t>(received));
     }
     const std::string reply = answer(directory, request);
-    ++requests;
     for (std::size_t sent = 0; sent < reply.size();) {
         const int count = static_cast<int>(
             send(client, reply.data() + sent, static_cast<int>(reply.size() - sent), kSendFlags));
@@ -113,9 +83,10 @@ void answerClient(Socket client, const std::string& directory, std::atomic<int>&
 
 CrlServer::CrlServer(const QString& directory, quint16 port)
     : directory_(QFile::encodeName(directory).toStdString()) {
-    if (!startSockets())
-        return;
-    socketsStarted_ = true;
+#ifdef _WIN32
+    WSADATA data;
+    socketsStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+#endif
     const Socket listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (static_cast<std::uintptr_t>(listener) == kNoListener)
         return;
@@ -135,7 +106,17 @@ CrlServer::CrlServer(const QString& directory, quint16 port)
         return;
     }
     listener_ = static_cast<std::uintptr_t>(listener);
-    thread_ = std::thread(&CrlServer::serve, this);
+    thread_ = std::thread([this] {
+        while (!stopping_) {
+            if (!readable(static_cast<Socket>(listener_), kPollMs))
+                continue;
+            const Socket client = accept(static_cast<Socket>(listener_), nullptr, nullptr);
+            if (static_cast<std::uintptr_t>(client) == kNoListener)
+                continue;
+            answerClient(client, directory_);
+            closeSocket(client);
+        }
+    });
 }
 
 CrlServer::~CrlServer() {
@@ -144,21 +125,10 @@ CrlServer::~CrlServer() {
         thread_.join();
     if (isListening())
         closeSocket(static_cast<Socket>(listener_));
+#ifdef _WIN32
     if (socketsStarted_)
-        stopSockets();
-}
-
-void CrlServer::serve() {
-    const auto listener = static_cast<Socket>(listener_);
-    while (!stopping_) {
-        if (!readable(listener, kPollMs))
-            continue;
-        const Socket client = accept(listener, nullptr, nullptr);
-        if (static_cast<std::uintptr_t>(client) == kNoListener)
-            continue;
-        answerClient(client, directory_, requests_);
-        closeSocket(client);
-    }
+        WSACleanup();
+#endif
 }
 
 QString testPkiDirectory() {

@@ -23,18 +23,14 @@ public:
     CrlServer& operator=(const CrlServer&) = delete;
 
     bool isListening() const { return listener_ != kNoListener; }
-    // Requests answered so far, with a file or with 404.
-    int requestCount() const { return requests_.load(); }
 
 private:
     static constexpr std::uintptr_t kNoListener = ~std::uintptr_t{0};
-    void serve();
 
     std::string directory_; // in the local 8-bit encoding, for the serving thread
     bool socketsStarted_ = false;
     std::uintptr_t listener_ = kNoListener; // the listening socket
     std::atomic<bool> stopping_{false};
-    std::atomic<int> requests_{0};
     std::thread thread_;
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QString>
 
 // Installer images for end-to-end runs: a well-formed PE32+ executable (DOS header, PE
 // signature, COFF header, optional header with 16 data directories, one code section) that
@@ -24,9 +23,5 @@ constexpr int kMaximumPayloadSize = 32 * 1024;
 
 // The image bytes; empty when the payload holds a NUL byte or is larger than the maximum.
 QByteArray build(const QByteArray& payloadScript, quint32 nativeExitCode = 0);
-
-// Writes build()'s image to path (replacing a file there) with owner read, write and execute
-// permission; false when the payload is refused or the file cannot be written.
-bool write(const QString& path, const QByteArray& payloadScript, quint32 nativeExitCode = 0);
 
 } // namespace InstallerImage

@@ -2,7 +2,6 @@
 
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
@@ -28,11 +27,8 @@ ProgramRun runProgram(const QString& program, const QStringList& arguments,
 bool waitForExit(QProcess& process, int timeoutMs) {
     QEventLoop loop;
     QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     if (timeoutMs >= 0)
-        limit.start(timeoutMs);
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     if (process.state() != QProcess::NotRunning)
         loop.exec();
     return process.state() == QProcess::NotRunning;
@@ -43,27 +39,10 @@ QByteArray readFileBytes(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool waitForFile(const QString& path, int timeoutMs) {
-    for (int waited = 0; !QFileInfo::exists(path); waited += 50) {
-        if (waited >= timeoutMs)
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
-}
-
 QStringList waitForLines(const QString& path, int count, int timeoutMs) {
-    QStringList lines;
-    for (int waited = 0;; waited += 20) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly)) {
-            lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-            if (lines.size() >= count)
-                break;
-        }
-        if (waited >= timeoutMs)
-            break;
-        QTest::qWait(20);
-    }
-    return lines;
+    const auto lines = [&] {
+        return QString::fromUtf8(readFileBytes(path)).split(u'\n', Qt::SkipEmptyParts);
+    };
+    (void)QTest::qWaitFor([&] { return lines().size() >= count; }, timeoutMs);
+    return lines();
 }

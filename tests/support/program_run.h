@@ -28,9 +28,6 @@ bool waitForExit(QProcess& process, int timeoutMs);
 // The whole content of a file; empty when it cannot be read.
 QByteArray readFileBytes(const QString& path);
 
-// Waits, processing events, until something exists at path; false after timeoutMs.
-bool waitForFile(const QString& path, int timeoutMs = 20000);
-
 // The non-empty lines of a file once it holds at least count of them (a program that runs
 // detached writes them), or what it holds when timeoutMs have passed.
 QStringList waitForLines(const QString& path, int count, int timeoutMs = 20000);

@@ -1,15 +1,12 @@
 #include "test_environment.h"
 
-#include "relocation/relocation_platform.h"
-#include "relocation/temporary_copy.h"
+#include "program_run.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QThread>
+#include <QTest>
 #include <QUuid>
 
 #ifdef Q_OS_WIN
@@ -37,22 +34,33 @@ void setVariable(const char* name, const QString& value) {
 #endif
 }
 
+// The messages of a log file's bytes, without their time stamps.
+QStringList logMessagesOf(const QByteArray& logBytes) {
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "),
+        QRegularExpression::MultilineOption);
+    QStringList lines = QString::fromUtf8(logBytes)
+                            .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                            .remove(stamp)
+                            .split(QLatin1Char('\n'));
+    if (lines.last().isEmpty())
+        lines.removeLast(); // the line end of the last line
+    return lines;
+}
+
 } // namespace
 
-ScopedTemp::ScopedTemp(const QString& tempName) : dir_(std::make_unique<QTemporaryDir>()) {
-    if (!dir_->isValid())
+ScopedTemp::ScopedTemp(const QString& tempName) {
+    if (!dir_.isValid())
         return;
     // TEMP is a sub-directory, so that the test also owns what lies beside TEMP.
-    const QString root = QDir::cleanPath(QFileInfo(dir_->path()).canonicalFilePath());
-    canonical_ = root + QLatin1Char('/') + tempName;
+    canonical_ = QFileInfo(dir_.path()).canonicalFilePath() + QLatin1Char('/') + tempName;
     QDir().mkpath(canonical_);
     redirect_ = std::make_unique<TempRedirect>(canonical_);
 }
 
-ScopedTemp::~ScopedTemp() = default;
-
 bool ScopedTemp::isValid() const {
-    return dir_->isValid() && QDir::tempPath() == canonical_;
+    return dir_.isValid() && QDir::tempPath() == canonical_;
 }
 
 QString ScopedTemp::path() const {
@@ -72,10 +80,7 @@ QString ScopedTemp::logPath() const {
 }
 
 QByteArray ScopedTemp::logBytes() const {
-    QFile file(logPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
+    return readFileBytes(logPath());
 }
 
 QStringList ScopedTemp::logMessages() const {
@@ -83,10 +88,10 @@ QStringList ScopedTemp::logMessages() const {
 }
 
 QString ScopedTemp::createStagingDirectory(const QString& name) const {
-    const QString dirName = name.isEmpty() ? QStringLiteral("Quindlebrookware-Update-") +
-                                                 QUuid::createUuid().toString(QUuid::WithoutBraces)
-                                           : name;
-    const QString path = filePath(dirName);
+    const QString path =
+        filePath(name.isEmpty() ? QStringLiteral("Quindlebrookware-Update-") +
+                                      QUuid::createUuid().toString(QUuid::WithoutBraces)
+                                : name);
     QDir().mkpath(path);
     return path;
 }
@@ -119,37 +124,8 @@ QString updaterExecutable() {
 
 UpdaterRun runUpdater(const ScopedTemp& temp, const QStringList& arguments, const QString& program,
                       int timeoutMs) {
-    UpdaterRun result;
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setWorkingDirectory(temp.path());
-    process.start();
-    if (process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit) {
-        result.finished = true;
-        result.exitCode = process.exitCode();
-    } else {
-        process.kill();
-        process.waitForFinished();
-    }
-    result.messages = temp.logMessages();
-    return result;
-}
-
-QStringList logMessagesOf(const QByteArray& logBytes) {
-    static const QRegularExpression stamp(
-        QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "));
-    QString text = QString::fromUtf8(logBytes);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    QStringList lines = text.split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast(); // the line end of the last line
-    for (QString& line : lines) {
-        const QRegularExpressionMatch match = stamp.match(line);
-        if (match.hasMatch())
-            line.remove(0, match.capturedLength());
-    }
-    return lines;
+    const ProgramRun run = runProgram(program, arguments, temp.path(), timeoutMs);
+    return {run.finished, run.finished ? run.exitCode : -1, temp.logMessages()};
 }
 
 QString sampleSha256() {
@@ -157,45 +133,6 @@ QString sampleSha256() {
 }
 
 QStringList waitForLogMessage(const ScopedTemp& temp, const QString& message, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    QStringList messages = temp.logMessages();
-    while (!messages.contains(message) && !timer.hasExpired(timeoutMs)) {
-        QThread::msleep(20);
-        messages = temp.logMessages();
-    }
-    return messages;
-}
-
-bool isInterleaving(const QStringList& merged, const QStringList& first,
-                    const QStringList& second) {
-    const qsizetype m = first.size();
-    const qsizetype n = second.size();
-    if (merged.size() != m + n)
-        return false;
-    // reachable[j]: the first i lines of first and j of second can make up merged's first i + j.
-    std::vector<bool> reachable(static_cast<size_t>(n) + 1, false);
-    for (qsizetype i = 0; i <= m; ++i) {
-        for (qsizetype j = 0; j <= n; ++j) {
-            bool ok = i == 0 && j == 0;
-            if (i > 0 && reachable[static_cast<size_t>(j)] && first[i - 1] == merged[i + j - 1])
-                ok = true;
-            if (j > 0 && reachable[static_cast<size_t>(j - 1)] &&
-                second[j - 1] == merged[i + j - 1])
-                ok = true;
-            reachable[static_cast<size_t>(j)] = ok;
-        }
-    }
-    return reachable[static_cast<size_t>(n)];
-}
-
-QStringList originalUpdaterRelaunchLines() {
-    QStringList lines{QString(40, QLatin1Char('=')), QStringLiteral("Updater started."),
-                      QStringLiteral("Original updater detected."),
-                      QStringLiteral("Temporary updater copy created: {dir}/") +
-                          relocation::platform::updaterExecutableName()};
-    for (const QString& library : relocation::runtimeLibraries())
-        lines << QStringLiteral("Temporary updater DLL copied: {dir}/") + library;
-    return lines << QStringLiteral("Launching temporary updater copy.")
-                 << QStringLiteral("Temporary updater launched successfully.");
+    (void)QTest::qWaitFor([&] { return temp.logMessages().contains(message); }, timeoutMs);
+    return temp.logMessages();
 }

@@ -28,9 +28,6 @@ private:
 class ScopedTemp {
 public:
     explicit ScopedTemp(const QString& tempName = QStringLiteral("TEMP"));
-    ~ScopedTemp();
-    ScopedTemp(const ScopedTemp&) = delete;
-    ScopedTemp& operator=(const ScopedTemp&) = delete;
 
     bool isValid() const;
     // Cleaned, forward slashes, as QDir::tempPath() reports it.
@@ -51,7 +48,7 @@ public:
     QString writeFile(const QString& relative, const QByteArray& content) const;
 
 private:
-    std::unique_ptr<QTemporaryDir> dir_;
+    QTemporaryDir dir_;
     QString canonical_;
     std::unique_ptr<TempRedirect> redirect_;
 };
@@ -70,9 +67,6 @@ QString updaterExecutable();
 UpdaterRun runUpdater(const ScopedTemp& temp, const QStringList& arguments,
                       const QString& program = updaterExecutable(), int timeoutMs = 60000);
 
-// The timestamp-free messages of a log file's bytes.
-QStringList logMessagesOf(const QByteArray& logBytes);
-
 // A string of 64 lowercase hex digits that is not the digest of anything the tests write.
 QString sampleSha256();
 
@@ -81,11 +75,3 @@ QString sampleSha256();
 // what the log holds then.
 QStringList waitForLogMessage(const ScopedTemp& temp, const QString& message,
                               int timeoutMs = 30000);
-
-// The original updater's lines from its banner to the start of its copy, with "{dir}" standing
-// for the temporary updater directory that it made.
-QStringList originalUpdaterRelaunchLines();
-
-// Whether merged holds exactly the lines of first and second, each in its own order (the lines of
-// two processes that append to one log at the same time).
-bool isInterleaving(const QStringList& merged, const QStringList& first, const QStringList& second);

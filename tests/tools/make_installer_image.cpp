@@ -1,55 +1,31 @@
-// Writes an installer image (see installer_image.h) whose shell payload is read from a file, or
-// from standard input when the file is "-".
+// Writes an installer image (see installer_image.h) whose shell payload is read from a file.
 
 #include "installer_image.h"
 
 #include <QFile>
+#include <QSaveFile>
 
 #include <cstdio>
 
-namespace {
-
-int usage() {
-    std::fputs("usage: make-installer-image OUTPUT PAYLOAD_FILE|- [NATIVE_EXIT_CODE]\n"
-               "Writes a PE32+ image that /bin/sh runs as PAYLOAD_FILE's script and that\n"
-               "returns NATIVE_EXIT_CODE (default 0) when Windows starts it.\n",
-               stderr);
-    return 2;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
-    if (argc < 3 || argc > 4)
-        return usage();
-    quint32 nativeExitCode = 0;
-    if (argc == 4) {
-        bool ok = false;
-        nativeExitCode = QByteArray(argv[3]).toUInt(&ok);
-        if (!ok)
-            return usage();
+    if (argc != 3) {
+        std::fputs("usage: make-installer-image OUTPUT PAYLOAD_FILE\n"
+                   "Writes a PE32+ image that /bin/sh runs as PAYLOAD_FILE's script.\n",
+                   stderr);
+        return 2;
     }
-
-    QFile payload;
-    const QByteArray payloadName(argv[2]);
-    const bool opened = payloadName == "-"
-                            ? payload.open(stdin, QIODevice::ReadOnly)
-                            : (payload.setFileName(QString::fromLocal8Bit(payloadName)),
-                               payload.open(QIODevice::ReadOnly));
-    if (!opened) {
-        std::fprintf(stderr, "make-installer-image: cannot read %s\n", argv[2]);
-        return 1;
-    }
-    const QByteArray script = payload.readAll();
-    if (script.size() > InstallerImage::kMaximumPayloadSize || script.contains('\0')) {
+    QFile payload(QString::fromLocal8Bit(argv[2]));
+    const QString output = QString::fromLocal8Bit(argv[1]);
+    const QByteArray image =
+        payload.open(QIODevice::ReadOnly) ? InstallerImage::build(payload.readAll()) : QByteArray();
+    QSaveFile file(output);
+    if (image.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(image) != image.size() ||
+        !file.commit() ||
+        !QFile::setPermissions(output, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
         std::fprintf(stderr,
-                     "make-installer-image: the payload must be text without NUL bytes, "
-                     "at most %d bytes\n",
-                     InstallerImage::kMaximumPayloadSize);
-        return 1;
-    }
-    if (!InstallerImage::write(QString::fromLocal8Bit(argv[1]), script, nativeExitCode)) {
-        std::fprintf(stderr, "make-installer-image: cannot write %s\n", argv[1]);
+                     "make-installer-image: cannot make %s of %s (a readable text without NUL "
+                     "bytes, at most %d bytes)\n",
+                     argv[1], argv[2], InstallerImage::kMaximumPayloadSize);
         return 1;
     }
     return 0;

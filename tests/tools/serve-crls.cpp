@@ -11,14 +11,11 @@
 int main(int argc, char** argv) {
     const QString directory = argc > 1 ? QString::fromLocal8Bit(argv[1]) : testPkiDirectory();
     const CrlServer server(directory);
-    if (!server.isListening()) {
-        std::fprintf(stderr, "serve-crls: cannot listen on 127.0.0.1:%d\n",
-                     CrlServer::kDefaultPort);
-        return 1;
-    }
-    std::fprintf(stderr, "serve-crls: serving %s on http://127.0.0.1:%d/\n", qPrintable(directory),
+    std::fprintf(stderr, "serve-crls: %s %s on http://127.0.0.1:%d/\n",
+                 server.isListening() ? "serving" : "cannot serve", qPrintable(directory),
                  CrlServer::kDefaultPort);
     std::fflush(stderr);
-    for (;;)
+    while (server.isListening())
         std::this_thread::sleep_for(std::chrono::hours(1));
+    return 1;
 }
