@@ -34,17 +34,28 @@ void setVariable(const char* name, const QString& value) {
 #endif
 }
 
-// The messages of a log file's bytes, without their time stamps.
+// The messages of a log file's bytes, without their time stamps. What breaks the line format
+// shows in the messages, so that no comparison can pass over it: a line that does not start with
+// "[yyyy-MM-dd HH:mm:ss] " (but the empty lines that end the closing banner) is marked "(no time
+// stamp)", and on Windows a line that does not end with CR LF "(no CR)".
 QStringList logMessagesOf(const QByteArray& logBytes) {
     static const QRegularExpression stamp(
-        QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "),
-        QRegularExpression::MultilineOption);
-    QStringList lines = QString::fromUtf8(logBytes)
-                            .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
-                            .remove(stamp)
-                            .split(QLatin1Char('\n'));
+        QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "));
+    QStringList lines = QString::fromUtf8(logBytes).split(QLatin1Char('\n'));
     if (lines.last().isEmpty())
         lines.removeLast(); // the line end of the last line
+    for (QString& line : lines) {
+        const bool crLf = line.endsWith(QLatin1Char('\r'));
+        if (crLf)
+            line.chop(1);
+        const QRegularExpressionMatch match = stamp.match(line);
+        if (match.hasMatch())
+            line.remove(0, match.capturedLength());
+        else if (!line.isEmpty())
+            line.prepend(QStringLiteral("(no time stamp) "));
+        if (!crLf && QSysInfo::productType() == QLatin1String("windows"))
+            line.prepend(QStringLiteral("(no CR) "));
+    }
     return lines;
 }
 
