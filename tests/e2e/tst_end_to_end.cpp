@@ -73,6 +73,7 @@ struct Row {
     QString announcedDigest{}; // on the command line and in the manifest; empty: the real one
     QString manifestDigest{};  // in the manifest, where it differs
     QString restart = u"{application}"_s;
+    QString extraArgument{}; // passed after the four options
     bool extraFileInStaging = false;
     bool immutableTemp = false; // chattr +i, once the log exists
     QString tempName = u"TEMP"_s;
@@ -414,6 +415,13 @@ void EndToEndTest::update_data() {
                                      .expected = refused(1, u"Arguments parsed successfully."_s,
                                                          {u"Restart path must be absolute."_s,
                                                           u"Invalid command-line arguments."_s})});
+    // Only the exact flag makes a temporary copy: the original relaunches, and its copy refuses
+    // the look-alike.
+    add("1: the copy's flag in another letter case",
+        {.extraArgument = u"--Temporary-Copy"_s,
+         .expected = refused(1, u"Arguments parsed successfully."_s,
+                             {u"Unknown command-line argument rejected: --Temporary-Copy"_s,
+                              u"Invalid command-line arguments."_s})});
     add("2: staging directory name with braces",
         {.stagingName = u"Quindlebrookware-Update-{5c0ffee0-0000-4000-8000-000000000000}"_s,
          .expected = refused(2, u"Staging directory validation passed."_s,
@@ -553,6 +561,8 @@ void EndToEndTest::update() {
     const QString restart = QString(row.restart).replace(u"{application}"_s, application);
     QStringList arguments{u"--pid"_s,    u"{pid}"_s, u"--installer"_s, stagedInstaller,
                           u"--sha256"_s, digest,     u"--restart"_s,   restart};
+    if (!row.extraArgument.isEmpty())
+        arguments << row.extraArgument;
     if (!row.copyDirectory.isEmpty()) {
         arguments << u"--temporary-copy"_s;
         temp.writeFile(updaterDirectory + u"/settings.ini"_s, "mine");

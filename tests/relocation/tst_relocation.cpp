@@ -39,7 +39,7 @@ private slots:
     void copyNotPrepared();
     void nothingScheduled();
 #ifdef Q_OS_WIN
-    void windowsScriptHoldsNoPath();
+    void windowsScriptAttempts();
 #else
     void posixScriptAttempts_data();
     void posixScriptAttempts();
@@ -137,17 +137,11 @@ void RelocationTest::nothingScheduled() {
 }
 
 #ifdef Q_OS_WIN
-// The cmd.exe script takes both paths from its environment, so its text is the same bytes for
-// every path; its retry schedule is fixed in it. (It runs for real in the end-to-end rows.)
-void RelocationTest::windowsScriptHoldsNoPath() {
-    const QByteArray script = relocation::platform::selfDeleteScript(
-        QStringLiteral("C:\\Temp\\Tom&Jerry (100%)\\Quindlebrookware-Updater-x"),
-        QStringLiteral("C:\\Temp\\Tom&Jerry (100%)\\Quindlebrookware-Updater-Cleanup-y.cmd"));
-    QCOMPARE(script, relocation::platform::selfDeleteScript(QString(), QString()));
-    QVERIFY(!script.contains("Tom&Jerry"));
+// The cmd.exe script's retry bound, and its line ends, which cmd.exe's label scanning needs. (It
+// runs for real in the end-to-end rows, whose paths it takes from its environment.)
+void RelocationTest::windowsScriptAttempts() {
+    const QByteArray script = relocation::platform::selfDeleteScript(QString(), QString());
     QVERIFY(script.contains("\r\nif %RETRIES% GEQ 15 goto CLEANUP_FAILED\r\n"));
-    QCOMPARE(script.count("timeout /t 2 /nobreak >nul 2>&1 || ping -n 3 127.0.0.1 >nul 2>&1\r\n"),
-             2);
     QCOMPARE(script.count('\n'), script.count("\r\n"));
 }
 #else

@@ -1,6 +1,6 @@
 // The temporary copy's command-line grammar, called in-process (the inputs are too many to run
 // through the program one by one): one row per class of token, value and check, with the exact
-// line each refusal logs; and the role decision through the real program.
+// line each refusal logs. (The role decision is a row of the end-to-end table.)
 
 #include "test_environment.h"
 #include "updater.h"
@@ -39,8 +39,6 @@ class CommandLineTest : public QObject {
 private slots:
     void parse_data();
     void parse();
-    void roleDecision_data();
-    void roleDecision();
 };
 
 void CommandLineTest::parse_data() {
@@ -166,43 +164,6 @@ void CommandLineTest::parse() {
     const qsizetype installerAt = arguments.indexOf(QStringLiteral("--installer"));
     QCOMPARE(parsedInstaller, arguments.at(installerAt + 1).trimmed());
     QCOMPARE(parsedRestart, arguments.at(installerAt + 5).trimmed());
-}
-
-void CommandLineTest::roleDecision_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("temporaryCopy");
-    QTest::newRow("no arguments") << QStringList() << false;
-    QTest::newRow("flag in other letter case")
-        << QStringList{QStringLiteral("--Temporary-Copy")} << false;
-    QTest::newRow("flag with a blank") << QStringList{QStringLiteral("--temporary-copy ")} << false;
-    QTest::newRow("flag last") << QStringList{QStringLiteral("--pid"), QStringLiteral("1"),
-                                              QStringLiteral("--temporary-copy")}
-                               << true;
-}
-
-// Through the real program: the copy opens with its block; the original relaunches itself, and
-// its copy (the same arguments plus the flag) refuses the command line.
-void CommandLineTest::roleDecision() {
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, temporaryCopy);
-    ScopedTemp temp;
-    QVERIFY(temp.isValid());
-
-    const UpdaterRun run = runUpdater(temp, arguments);
-
-    QVERIFY(run.finished);
-    QCOMPARE(run.exitCode, temporaryCopy ? 1 : 0);
-    const QString banner(40, QLatin1Char('='));
-    const QStringList copyStart{banner, QStringLiteral("Updater started."),
-                                QStringLiteral("Updater version: 1.0.0"),
-                                QStringLiteral("Running from temporary updater copy."), banner};
-    const QStringList messages =
-        temporaryCopy ? run.messages
-                      : waitForLogMessage(temp, QStringLiteral("Invalid command-line arguments."));
-    const QStringList originalStart{banner, QStringLiteral("Updater started."),
-                                    QStringLiteral("Original updater detected.")};
-    QCOMPARE(messages.mid(0, temporaryCopy ? 5 : 3), temporaryCopy ? copyStart : originalStart);
-    QVERIFY(messages.contains(QStringLiteral("Invalid command-line arguments.")));
 }
 
 QTEST_GUILESS_MAIN(CommandLineTest)
