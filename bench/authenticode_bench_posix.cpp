@@ -6,7 +6,6 @@
 #include "authenticode_bench.h"
 #include "crl_server.h"
 #include "generated_file.h"
-#include "installer_image.h"
 #include "measurement.h"
 #include "verification/authenticode_trust.h"
 #include "verification/installer_file.h"
@@ -46,7 +45,7 @@ bool makeSignedImage(const QString& directory, const QString& signedPath) {
     if (!writeBytes(chain, readBytes(pkiFile(QStringLiteral("test-publisher.pem"))) +
                                readBytes(pkiFile(QStringLiteral("test-intermediate.pem")))) ||
         !writeGeneratedFile(unsignedPath, kOverlayBytes,
-                            InstallerImage::build(QByteArrayLiteral("exit 0\n")))) {
+                            readBytes(pkiFile(QStringLiteral("test-unsigned-pe32plus.exe"))))) {
         std::fprintf(stderr, "cannot write the unsigned image in %s\n", qPrintable(directory));
         return false;
     }

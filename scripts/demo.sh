@@ -48,7 +48,7 @@ if [[ -z ${UPDATER_DEMO_BUILT:-} ]]; then
         echo "== Building (preset default)"
         cmake --preset default >/dev/null
         cmake --build --preset default --target Updater demo-application demo-host serve-crls \
-            make-installer-image >/dev/null
+            >/dev/null
     fi
     # The run, in a network namespace of its own when possible.
     if command -v ip >/dev/null && unshare -n true 2>/dev/null; then
@@ -143,14 +143,12 @@ echo "   build that pins this TEST publisher accepts it."
 if ((windows)); then
     cp "$build/demo/demo-application-2.0.0-setup.exe" "$installer"
 else
-    cat >"$area/payload.sh" <<EOF
-printf '2.0.0\n' >'$app_dir/version.txt'
-EOF
-    "$build/tests/tools/make-installer-image" "$area/unsigned.exe" "$area/payload.sh"
+    # demo/demo-installer-posix.exe: a PE image whose DOS stub holds a shell script that /bin/sh
+    # runs (docs/end-to-end.md); it writes 2.0.0 beside the application the updater restarts.
     cat "$pki/test-publisher.pem" "$pki/test-intermediate.pem" >"$area/chain.pem"
     osslsigncode sign -certs "$area/chain.pem" -key "$pki/test-publisher.key.pem" -h sha256 \
         -n "Demo application 2.0.0 (TEST publisher, NOT FOR PRODUCTION)" \
-        -in "$area/unsigned.exe" -out "$installer" >/dev/null
+        -in demo/demo-installer-posix.exe -out "$installer" >/dev/null
 fi
 
 echo "== Running the demo host (stages the installer, starts the updater, exits)"

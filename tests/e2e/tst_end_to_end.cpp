@@ -13,11 +13,10 @@
 // directory), install/ (the updater and its runtime libraries), app/ (the application to restart:
 // host_argument_recorder, which records its working directory and arguments) and records/ (the
 // host's ID, what the installer and the application record, the processes' output). The
-// installers are signed when the suite is built (installer_win.cpp, installer_payload.sh); the
+// installers are signed when the suite is built (installer_win.cpp, installer-posix.exe); the
 // environment tells them where to record and what to return.
 
 #include "crl_server.h"
-#include "installer_image.h"
 #include "program_run.h"
 #include "relocation/relocation_platform.h"
 #include "relocation/temporary_copy.h"
@@ -668,12 +667,12 @@ void EndToEndTest::update() {
         QThread::msleep(200);
     }
     // A rewrite of the held installer: POSIX lets it through (the updater has its own sealed
-    // copy), Windows refuses it (the updater's handle shares reading only). The replacement,
-    // were it run, would record itself and return 42.
+    // copy), Windows refuses it (the updater's handle shares reading only). The replacement, an
+    // unsigned program, would fail and show in the log were it run.
     if (row.rewrite) {
         QFile held(stagedInstaller);
-        const QByteArray replacement = InstallerImage::build(
-            "echo replacement >>\"$UPDATER_E2E_RECORDS/installer-runs\"; exit 42\n", 42);
+        const QByteArray replacement =
+            readFileBytes(testPkiDirectory() + u"/test-unsigned-pe32plus.exe"_s);
         QCOMPARE(held.open(QIODevice::WriteOnly | QIODevice::ExistingOnly) &&
                      held.write(replacement) == replacement.size() && held.flush(),
                  QSysInfo::productType() != u"windows");

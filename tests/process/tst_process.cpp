@@ -4,7 +4,6 @@
 // program, the error text, and on POSIX the pkexec decisions. Complete runs, the host that
 // outlasts the limit included, are the end-to-end table's.
 
-#include "installer_image.h"
 #include "process/process_control.h"
 #include "process/process_platform.h"
 #include "test_environment.h"
