@@ -12,6 +12,7 @@ packages=(
     libssl-dev            # OpenSSL: the POSIX Authenticode verifier (PKCS#7, X.509, CRLs, timestamps)
     libcurl4-openssl-dev  # libcurl: CRL downloads for revocation checking
     openssl               # tests: reference SHA-256 and throwaway code-signing certificates
+    python3               # tests, demo and benchmark: serve the TEST CRLs (python3 -m http.server)
     osslsigncode          # tests: signs the test installers when the suite is built (Windows build
                           # too); compares verdicts with osslsigncode verify
     g++-mingw-w64-x86-64-posix  # the Windows cross compiler (posix threads, as Qt needs)

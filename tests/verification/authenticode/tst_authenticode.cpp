@@ -337,7 +337,7 @@ void AuthenticodeTest::verdicts() {
     const QByteArray thumbprintPins = thumbprints.join(QLatin1Char(';')).toLatin1();
     const QByteArray keyPins = keys.join(QLatin1Char(';')).toLatin1();
     std::unique_ptr<CrlServer> server;
-    if (crls) {
+    if (crls && !isRunningUnderWine()) { // Wine fetches no CRL, and cannot start the server
         server = std::make_unique<CrlServer>(testPkiDirectory());
         QVERIFY(server->isListening());
     }
