@@ -214,9 +214,10 @@ QString sha256Hex(const QByteArray& bytes) {
 
 // The SHA-256 thumbprint, upper case, of the TEST certificate tests/pki/<certificate>.pem.
 QString thumbprintOf(const QString& certificate) {
-    return QString::fromLatin1(
-               readFileBytes(testPkiDirectory() + u'/' + certificate + u".thumbprint.txt"_s))
-        .trimmed();
+    const QByteArray pem = readFileBytes(testPkiDirectory() + u'/' + certificate + u".pem"_s);
+    const qsizetype start = pem.indexOf("-----BEGIN CERTIFICATE-----") + 27;
+    return sha256Hex(QByteArray::fromBase64(pem.mid(start, pem.indexOf("-----END") - start)))
+        .toUpper();
 }
 
 // The signature check's lines for a trusted signature by another certificate than the pinned one.
