@@ -6,7 +6,8 @@
 #     application at version 1.0.0 in a directory of its own, and a private TEMP,
 #   - serves the TEST certificates' revocation lists on 127.0.0.1:48213 for the signature check,
 #   - takes an installer whose payload "installs" version 2.0.0 of the demo application, signed
-#     with the TEST publisher's key (built here on Linux; built with the Windows build there),
+#     with the TEST publisher's key (on Linux the committed demo/demo-installer-posix.exe, signed
+#     here; on Windows demo_installer_win.cpp, built and signed with the Windows build),
 #   - runs the demo host, which stages the installer, starts the updater and exits,
 #   - waits for the update and the self-delete, and shows what happened.
 # Exits non-zero when the update did not succeed. Needs root (or sudo) only to install missing
