@@ -88,7 +88,7 @@ bool benchAuthenticode(const QString& workDirectory, int rounds) {
     if (!makeSignedImage(workDirectory, image) || !writeCrlFile(crls))
         return false;
     const CrlServer server(testPkiDirectory());
-    if (!server.isListening()) {
+    if (!server.isReady()) {
         std::fprintf(stderr,
                      "cannot serve the TEST CRLs on 127.0.0.1:%d; run the benchmark in a network "
                      "namespace of its own (unshare -n) with lo up\n",

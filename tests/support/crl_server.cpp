@@ -1,6 +1,10 @@
 #include "crl_server.h"
 
-CrlServer::CrlServer(const QString& directory, quint16 port) {
+#include "wine_check.h"
+
+CrlServer::CrlServer(const QString& directory, quint16 port) : ready_(isRunningUnderWine()) {
+    if (ready_)
+        return;
     // Unbuffered (-u): the "Serving HTTP" line comes as soon as the port is bound. The requests
     // are logged on standard error, which is dropped.
     server_.setStandardErrorFile(QProcess::nullDevice());
@@ -10,9 +14,9 @@ CrlServer::CrlServer(const QString& directory, quint16 port) {
                    QString::number(port), QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
                    QStringLiteral("--directory"), directory});
     QByteArray output;
-    while (!listening_ && server_.waitForReadyRead(10000)) {
+    while (!ready_ && server_.waitForReadyRead(10000)) {
         output += server_.readAllStandardOutput();
-        listening_ = output.contains("Serving HTTP");
+        ready_ = output.contains("Serving HTTP");
     }
 }
 
