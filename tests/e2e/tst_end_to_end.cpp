@@ -294,7 +294,6 @@ bool isInterleaving(const QStringList& merged, const QStringList& first,
 struct Log {
     QStringList messages;
     QString directory; // what {dir} stands for; empty if no such path was logged
-    QStringList scripts;
 };
 Log normalised(const QStringList& messages, const QString& temp, const QString& copyDirectory) {
     const QString uuid = u"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"_s;
@@ -306,12 +305,13 @@ Log normalised(const QStringList& messages, const QString& temp, const QString& 
         QRegularExpression::escape(temp) + u"/Quindlebrookware-Updater-Cleanup-"_s + uuid +
         QRegularExpression::escape(relocation::platform::selfDeleteScriptSuffix()));
     Log log;
+    QStringList scripts; // in the order of their first mention
     for (QString line : messages) {
         const QString path = script.match(line).captured();
-        if (!path.isEmpty() && !log.scripts.contains(path))
-            log.scripts << path;
+        if (!path.isEmpty() && !scripts.contains(path))
+            scripts << path;
         if (!path.isEmpty())
-            line.replace(path, u"{script%1}"_s.arg(log.scripts.indexOf(path) + 1));
+            line.replace(path, u"{script%1}"_s.arg(scripts.indexOf(path) + 1));
         if (log.directory.isEmpty())
             log.directory = directory.match(line).captured();
         if (!log.directory.isEmpty())
