@@ -17,6 +17,6 @@ double processCpuSeconds();
 double childrenCpuSeconds();
 
 // Memory that the opened installer takes outside this process's resident set, in bytes: on POSIX
-// the sealed copy (a memory file that is read, never mapped); on Windows nothing, the file itself
-// is held open.
+// the sealed copy (a memory file that is read, never mapped); on Windows nothing, the private copy
+// is a file on disk.
 qint64 heldCopyBytes(const InstallerFile& installer);

@@ -50,7 +50,7 @@ double childrenCpuSeconds() {
 
 qint64 heldCopyBytes(const InstallerFile& installer) {
     struct stat status = {};
-    if (::fstat(static_cast<int>(installer.nativeHandle()), &status) != 0)
+    if (::fstat(installer.nativeHandle(), &status) != 0)
         return -1;
     return static_cast<qint64>(status.st_blocks) * 512;
 }

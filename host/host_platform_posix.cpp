@@ -6,6 +6,10 @@
 #include <QDir>
 #include <QFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace UpdaterHost::platform {
 
 bool createStagingDirectory(const QString& path) {
@@ -19,5 +23,23 @@ bool makeInstallerExecutable(const QString& path) {
     return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                            QFileDevice::ExeOwner);
 }
+
+QByteArray readOwnFile(const QString& path, qint64 maxBytes) {
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray bytes;
+    struct stat status = {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid()) {
+        QFile file;
+        if (file.open(fd, QIODevice::ReadOnly))
+            bytes = file.read(maxBytes);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+void handForeground(qint64) {}
 
 } // namespace UpdaterHost::platform

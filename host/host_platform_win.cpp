@@ -6,6 +6,10 @@
 #include "host_platform.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <windows.h>
 
 namespace UpdaterHost::platform {
 
@@ -16,6 +20,17 @@ bool createStagingDirectory(const QString& path) {
 
 bool makeInstallerExecutable(const QString&) {
     return true;
+}
+
+QByteArray readOwnFile(const QString& path, qint64 maxBytes) {
+    QFile file(path);
+    if (QFileInfo(path).isSymLink() || !file.open(QIODevice::ReadOnly))
+        return {};
+    return file.read(maxBytes);
+}
+
+void handForeground(qint64 processId) {
+    AllowSetForegroundWindow(static_cast<DWORD>(processId));
 }
 
 } // namespace UpdaterHost::platform

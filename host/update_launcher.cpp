@@ -2,6 +2,7 @@
 
 #include "update_launcher.h"
 
+#include "contract.h"
 #include "host_platform.h"
 
 #include <QCoreApplication>
@@ -17,10 +18,11 @@
 namespace UpdaterHost {
 namespace {
 
-const QString kStagingPrefix = QStringLiteral("Quindlebrookware-Update-");
-const QString kInstallerName = QStringLiteral("installer.exe");
-const QString kManifestName = QStringLiteral("manifest.json");
 constexpr qint64 kChunkSize = 1024 * 1024;
+// The updater's exit codes that the library acts on (README, "Exit codes").
+constexpr int kExitSha256Mismatch = 6;
+constexpr int kExitSignatureRejected = 7;
+constexpr int kExitInstallerFailed = 8;
 
 bool isExistingFile(const QString& path) {
     const QFileInfo info(path);
@@ -31,7 +33,7 @@ bool isExistingFile(const QString& path) {
 QString tempDirectoryOf(const UpdateRequest& request) {
     const QString given =
         request.tempDirectory.isEmpty() ? QDir::tempPath() : request.tempDirectory;
-    return QDir::cleanPath(QDir::fromNativeSeparators(QFileInfo(given).absoluteFilePath()));
+    return contract::normalisedPath(QFileInfo(given).absoluteFilePath());
 }
 
 // Refuses, before anything is created, what would make the update fail later.
@@ -86,7 +88,7 @@ QString copyWithSha256(const QString& source, const QString& destination, QStrin
 }
 
 bool writeManifest(const QString& path, const QString& sha256, QString& error) {
-    const QJsonObject manifest{{QStringLiteral("installer"), kInstallerName},
+    const QJsonObject manifest{{QStringLiteral("installer"), contract::kInstallerFileName},
                                {QStringLiteral("sha256"), sha256}};
     const QByteArray bytes = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
     QFile file(path);
@@ -98,12 +100,41 @@ bool writeManifest(const QString& path, const QString& sha256, QString& error) {
     return true;
 }
 
+// Why the same installer must not be started now, after the last update's outcome; empty when it
+// may. An update that can only end the same way again would otherwise loop at every start of
+// the application.
+QString reasonToHoldBack(const UpdateRequest& request, const QString& sha256,
+                         const QString& tempDirectory) {
+    const UpdateOutcome last = lastUpdateOutcome(tempDirectory);
+    if (!last.recorded || last.installerSha256 != sha256)
+        return {};
+    if (last.exitCode == kExitSha256Mismatch || last.exitCode == kExitSignatureRejected)
+        return QStringLiteral("The updater refused this installer before (exit %1: %2); it is not "
+                              "started again.")
+            .arg(last.exitCode)
+            .arg(last.meaning);
+    const QDateTime again = last.time.addSecs(request.retryDelay.count());
+    if (last.exitCode == kExitInstallerFailed && !request.userRequested &&
+        QDateTime::currentDateTimeUtc() < again)
+        return QStringLiteral("This installer failed or its elevation was declined at %1 (exit "
+                              "%2); it is started again from %3, or when the user asks.")
+            .arg(last.time.toString(Qt::ISODate))
+            .arg(last.exitCode)
+            .arg(again.toString(Qt::ISODate));
+    return {};
+}
+
 // Fills the staging directory and starts the updater; false with launch.errorMessage set when
 // something fails, leaving the removal to the caller.
-bool stageAndStart(const UpdateRequest& request, UpdateLaunch& launch) {
+bool stageAndStart(const UpdateRequest& request, const QString& tempDirectory,
+                   UpdateLaunch& launch) {
     launch.sha256 =
         copyWithSha256(request.installerFile, launch.installerPath, launch.errorMessage);
     if (launch.sha256.isEmpty())
+        return false;
+    launch.errorMessage = reasonToHoldBack(request, launch.sha256, tempDirectory);
+    launch.heldBack = !launch.errorMessage.isEmpty();
+    if (launch.heldBack)
         return false;
     if (!platform::makeInstallerExecutable(launch.installerPath)) {
         launch.errorMessage =
@@ -130,6 +161,9 @@ bool stageAndStart(const UpdateRequest& request, UpdateLaunch& launch) {
             QStringLiteral("Could not start the updater: %1").arg(request.updaterExecutable);
         return false;
     }
+    // The updater's copy raises the elevation prompt once this application has closed: it may
+    // only bring the prompt to the front if the foreground is handed on to it, starting here.
+    platform::handForeground(launch.updaterProcessId);
     return true;
 }
 
@@ -143,20 +177,33 @@ UpdateLaunch startUpdate(const UpdateRequest& request) {
         return launch;
 
     const QDir temp(tempDirectory);
-    launch.stagingDirectory =
-        temp.filePath(kStagingPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces));
-    launch.installerPath = QDir(launch.stagingDirectory).filePath(kInstallerName);
-    launch.manifestPath = QDir(launch.stagingDirectory).filePath(kManifestName);
+    launch.stagingDirectory = temp.filePath(contract::kStagingPrefix +
+                                            QUuid::createUuid().toString(QUuid::WithoutBraces));
+    launch.installerPath = QDir(launch.stagingDirectory).filePath(contract::kInstallerFileName);
+    launch.manifestPath = QDir(launch.stagingDirectory).filePath(contract::kManifestFileName);
     if (!platform::createStagingDirectory(launch.stagingDirectory)) {
         launch.errorMessage =
             QStringLiteral("Could not create staging directory: %1").arg(launch.stagingDirectory);
         return launch;
     }
 
-    launch.started = stageAndStart(request, launch);
+    launch.started = stageAndStart(request, tempDirectory, launch);
     if (!launch.started)
         QDir(launch.stagingDirectory).removeRecursively();
     return launch;
+}
+
+UpdateOutcome lastUpdateOutcome(const QString& tempDirectory) {
+    // A record is a few hundred bytes; anything much larger is not one. Only a record of this
+    // user counts: in a shared /tmp another account could otherwise hold an update back.
+    const std::optional<contract::OutcomeRecord> record = contract::parseOutcomeRecord(
+        platform::readOwnFile(QDir(tempDirectory.isEmpty() ? QDir::tempPath() : tempDirectory)
+                                  .filePath(contract::kOutcomeFileName),
+                              65536));
+    if (!record)
+        return {};
+    return {true,         record->exitCode,        record->meaning,
+            record->time, record->installerSha256, record->restartPath};
 }
 
 } // namespace UpdaterHost

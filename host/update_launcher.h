@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
+
+#include <chrono>
 
 // Hands a downloaded installer to the updater: one call stages it in a fresh staging directory
 // under TEMP, with its manifest, and starts the updater detached for the current process.
@@ -19,6 +22,12 @@ struct UpdateRequest {
     // staging directory directly in the TEMP directory that it sees itself, so a host sets this
     // only when it starts the updater with the same TEMP.
     QString tempDirectory;
+    // The same installer is never started again after the updater refused it for its digest or
+    // its signature (exits 6 and 7). After it failed or the user declined the elevation prompt
+    // (exit 8) it is not started again for retryDelay, unless the user asked for this update
+    // (userRequested, which changes nothing for exits 6 and 7).
+    bool userRequested = false;
+    std::chrono::seconds retryDelay = std::chrono::hours(24);
 };
 
 struct UpdateLaunch {
@@ -27,6 +36,9 @@ struct UpdateLaunch {
     bool started = false;
     // What went wrong, one sentence, when started is false.
     QString errorMessage;
+    // Not started because of how the last update of the same installer ended (see retryDelay):
+    // nothing is wrong with the request itself.
+    bool heldBack = false;
 
     // Filled as the staging goes on. After a failure the staging directory has been removed
     // again, and these only tell what was attempted.
@@ -45,5 +57,20 @@ struct UpdateLaunch {
 // detached with "--pid" (this process), "--installer", "--sha256" and "--restart". On any
 // failure after the staging directory was created, the directory is removed again.
 UpdateLaunch startUpdate(const UpdateRequest& request);
+
+// How the last update ended, as the updater's temporary copy recorded it beside the update log in
+// TEMP (host-contract.md): its exit code (0: installed and restarted; see the README's table) with
+// its meaning, when, and for which installer.
+struct UpdateOutcome {
+    bool recorded = false; // false: no readable record in that TEMP
+    int exitCode = -1;
+    QString meaning;
+    QDateTime time; // UTC
+    QString installerSha256;
+    QString restartApplication;
+};
+
+// The record in tempDirectory (empty: QDir::tempPath()).
+UpdateOutcome lastUpdateOutcome(const QString& tempDirectory = QString());
 
 } // namespace UpdaterHost

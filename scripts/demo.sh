@@ -7,7 +7,8 @@
 #   - serves the TEST certificates' revocation lists on 127.0.0.1:48213 for the signature check,
 #   - takes an installer whose payload "installs" version 2.0.0 of the demo application, signed
 #     with the TEST publisher's key (on Linux the committed demo/demo-installer-posix.exe, signed
-#     here; on Windows demo_installer_win.cpp, built and signed with the Windows build),
+#     here; on Windows the NSIS installer of demo/demo-installer.nsi, made and signed with the
+#     Windows build),
 #   - runs the demo host, which stages the installer, starts the updater and exits,
 #   - waits for the update and the self-delete, and shows what happened.
 # Exits non-zero when the update did not succeed. Needs root (or sudo) only to install missing
@@ -17,7 +18,8 @@
 #   scripts/demo.sh [--windows]
 #
 # --windows: the Windows build under Wine, in a throwaway Wine prefix of the private directory that
-# trusts the TEST root, with demo-application.exe and the build's signed Win32 installer. Qt for
+# trusts the TEST root, with demo-application.exe and the build's signed NSIS installer, which
+# finds the application through the registry as the 1.0.0 installation left it there. Qt for
 # Windows is built first when this machine has not cached it yet (about 10 minutes, once).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -110,17 +112,31 @@ echo "== Layout in $area"
 echo "   install directory:   $install_dir ($(ls "$install_dir" | tr '\n' ' '))"
 echo "   application:         $app_dir ($(ls "$app_dir" | tr '\n' ' '))"
 echo "   TEMP of the update:  $demo_temp"
+# The registry key of the installed application (Windows): what the 1.0.0 installation wrote and
+# where the installer of 2.0.0 looks for the application and updates DisplayVersion.
+registry_key='HKLM\Software\Quindlebrookware\Demo Application'
+registry_version() {
+    local output
+    output=$("${run[@]}" reg query "$registry_key" /v DisplayVersion 2>/dev/null) || return 0
+    tr -d '\r' <<<"$output" | sed -n 's/^ *DisplayVersion *REG_SZ *//p'
+}
 if ((windows)); then
     echo "== Wine prefix $WINEPREFIX: the TEST root as a trusted root of the machine, and the"
-    echo "   application's install location in the registry, where its installer looks"
+    echo "   1.0.0 installation in the registry (InstallLocation, DisplayVersion), where its"
+    echo "   installer looks"
     "${run[@]}" --start >/dev/null
     "${run[@]}" "$build/bin/trust-test-root.exe" "$pki/test-root.pem" >/dev/null
-    "${run[@]}" reg add 'HKLM\Software\Quindlebrookware\Demo Application' /v InstallLocation \
-        /t REG_SZ /d "$(native "$app_dir")" /f >/dev/null 2>&1
+    "${run[@]}" reg add "$registry_key" /v InstallLocation /t REG_SZ /d "$(native "$app_dir")" \
+        /f >/dev/null 2>&1
+    "${run[@]}" reg add "$registry_key" /v DisplayVersion /t REG_SZ /d 1.0.0 /f >/dev/null 2>&1
 fi
 echo "== Version before the update"
 before=$("${run[@]}" "$application" | tr -d '\r')
 echo "   $before"
+if ((windows)); then
+    registry_before=$(registry_version)
+    echo "   registry DisplayVersion: ${registry_before:-(none)}"
+fi
 
 # Revocation checking needs the TEST CRLs; the certificates name this server.
 # (Python's http.server; under Wine it serves nothing that is asked for: Wine fetches no CRL.)
@@ -182,13 +198,11 @@ for _ in $(seq 600); do
     sleep 0.1
 done
 temporary_dir=$(unix_path "$(log_text | sed -n 's/^\[[^]]*\] Temporary updater copy created: \(.*\)\/Updater\(\.exe\)\{0,1\}$/\1/p' | tail -1)")
-# Under Wine the self-delete scripts give up within a second or two when they do (see below).
+# The self-delete script's first attempt comes 2 s after its start; wait until TEMP holds only
+# the log and the outcome record, or 40 s.
 if [[ $outcome == success ]]; then
-    for _ in $(seq $((windows ? 50 : 400))); do
-        if [[ ! -e $temporary_dir ]] &&
-            ! compgen -G "$demo_temp/Quindlebrookware-Updater-Cleanup-*" >/dev/null; then
-            break
-        fi
+    for _ in $(seq 400); do
+        (($(ls -A "$demo_temp" | wc -l) <= 2)) && break
         sleep 0.1
     done
 fi
@@ -201,6 +215,11 @@ restarted=$(tr -d '\r' <"$app_dir/demo-application.log" | sed -n 2p)
 after=$("${run[@]}" "$application" | tr -d '\r')
 echo "   version before: $before"
 echo "   version after:  $after"
+if ((windows)); then
+    registry_after=$(registry_version)
+    echo "   registry DisplayVersion before: ${registry_before:-(none)}"
+    echo "   registry DisplayVersion after:  ${registry_after:-(none)}"
+fi
 echo "   restarted by the updater: ${restarted:-no}"
 for dir in "$staging" "$temporary_dir"; do
     [[ -n $dir ]] || continue
@@ -214,24 +233,12 @@ echo "   left in TEMP: $(ls -A "$demo_temp" | tr '\n' ' ')"
 elapsed_ms=$(($(date +%s%N) / 1000000 - started_ms))
 printf '   took %d.%03d s (after the build)\n' $((elapsed_ms / 1000)) $((elapsed_ms % 1000))
 
-# Wine 8.0 has no timeout.exe: the self-delete script's 15 attempts run back to back, and when they
-# all come while the temporary copy or the restarted application still runs (a process holds its
-# current directory), the script gives up and the directory stays. Windows waits 2 s first.
-# (docs/windows-build.md)
-left_by_wine=0
-if ((windows)) && [[ -e $temporary_dir ]]; then
-    left_by_wine=1
-    echo "   Under Wine the self-delete script gave up: Wine 8.0 has no timeout.exe, so its waits"
-    echo "   do not wait (docs/windows-build.md); on Windows it waits 2 s, then removes the directory."
-fi
-if [[ $outcome != success ]] || [[ -e $staging ]] ||
-    { [[ -e $temporary_dir ]] && ((!left_by_wine)); } ||
-    [[ $(tr -d '\r' <"$app_dir/version.txt") != 2.0.0 ]]; then
+# Nothing of the updater's own is left in TEMP but the log and the outcome record.
+left=$(cd "$demo_temp" && ls -A | tr -d '\r' | sort | tr '\n' ' ')
+if [[ $outcome != success ]] || [[ $left != "Vexta-Updater-Outcome.json Vexta-Updater.log " ]] ||
+    [[ $(tr -d '\r' <"$app_dir/version.txt") != 2.0.0 ]] ||
+    { ((windows)) && [[ $registry_after != 2.0.0 ]]; }; then
     echo "demo: the update did NOT succeed" >&2
     exit 1
 fi
-if ((left_by_wine)); then
-    echo "demo: update to 2.0.0 succeeded; the temporary updater directory stays (Wine)"
-else
-    echo "demo: update to 2.0.0 succeeded; only the log is left in TEMP"
-fi
+echo "demo: update to 2.0.0 succeeded; only the log and the outcome record are left in TEMP"

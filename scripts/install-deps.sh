@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the Linux build, its tests and the demo need, when any is
-# missing. Needs root (or sudo) only when something has to be installed.
+# missing; with package names as arguments, those packages instead (scripts/windows/build-qt.sh
+# installs its own this way). Needs root (or sudo) only when something has to be installed.
+# Everything it prints goes to standard error.
+#   scripts/install-deps.sh [package...]
 set -euo pipefail
 
 packages=(
@@ -18,7 +21,14 @@ packages=(
     g++-mingw-w64-x86-64-posix  # the Windows cross compiler (posix threads, as Qt needs)
     dpkg-dev              # dpkg-source, to unpack Debian's Qt source for the Windows Qt build
     wine64                # runs the Windows build's tests
+    nsis                  # makensis: the demo's installer (demo/demo-installer.nsi), checked by the
+                          # verdict table on every platform and installed by the Windows demo
+    gcc-mingw-w64-i686-win32  # tests/pki/make-test-pki.sh: the 32-bit unsigned TEST program
+    pkexec                # the end-to-end row of an updater without rights binds the test's own
+                          # pkexec over this one
 )
+
+(($#)) && packages=("$@")
 
 missing=()
 for package in "${packages[@]}"; do
@@ -35,5 +45,5 @@ if [[ $(id -u) -ne 0 ]]; then
     sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get update -qq >&2
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

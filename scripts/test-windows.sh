@@ -26,11 +26,8 @@ stop_wine() {
 }
 trap stop_wine EXIT
 
-echo "== windows: configure, build, test" >&2
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-step_done "configure and build"
-scripts/private-network.sh ctest --preset windows
-step_done "tests under Wine"
+echo "== windows: cmake --workflow --preset windows" >&2
+scripts/private-network.sh cmake --workflow --preset windows
+step_done "configure, build and tests under Wine"
 scripts/check-host-package.sh build/windows \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/windows-qt-mingw.cmake"

@@ -4,7 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+class HeldDirectory;
 class InstallerFile;
+struct RunValues;
 
 // The whole update logic. One object lives on the stack of main() for the single call of run().
 // Every stage is a member operation that returns true on success, logs its own detail lines
@@ -20,8 +22,9 @@ public:
     // visibly: a line that cannot be written is dropped.
     void log(const QString& message);
 
-    // Original updater: copies itself into a fresh temporary updater directory and starts that
-    // copy detached with the same arguments plus "--temporary-copy".
+    // Original updater: removes what killed copies left in TEMP, copies itself into a fresh
+    // temporary updater directory and starts that copy detached with the same arguments plus
+    // "--temporary-copy".
     bool relaunchFromTemporaryCopy(const QStringList& arguments);
 
     // Temporary copy: the strict command-line grammar. Fills all four values on true.
@@ -35,15 +38,21 @@ public:
     bool waitForApplication(long long targetPid);
 
     // The stages from here to runInstaller take the installer as the run opened it once
-    // (InstallerFile), never its path: the bytes that run are the bytes that were checked.
+    // (InstallerFile, a private copy), never its path: the bytes that run are the bytes that
+    // were checked.
 
-    // SHA-256 of the whole opened installer, streamed in 1 MiB chunks through the platform's own
-    // hashing; empty on a read error.
+    // SHA-256 of the whole installer, taken while its private copy was made, through the
+    // platform's own hashing; empty on a read error.
     QByteArray calculateSha256(const InstallerFile& installer);
     bool verifySha256(const InstallerFile& installer, const QString& expectedSha256);
 
     bool verifyAuthenticode(const InstallerFile& installer);
-    bool runInstaller(const InstallerFile& installer);
+    // When the build binds a product (UPDATER_PRODUCT_NAME): the installer's version resource
+    // names that product, at this installation's version or later. Without a binding it logs
+    // nothing and passes.
+    bool verifyProductBinding(const InstallerFile& installer);
+    // computerRestarting: the installer succeeded and has started a restart of the computer.
+    bool runInstaller(const InstallerFile& installer, bool& computerRestarting);
     bool restartApplication(const QString& restartPath);
 
     // Writes and starts the script that removes the temporary updater directory once this
@@ -53,8 +62,12 @@ public:
 private:
     int runOriginalUpdater(const QStringList& arguments);
     int runTemporaryCopy(const QStringList& arguments);
-    bool cleanStagingArea(const QString& installerPath, const QString& manifestPath);
-    int finishSuccessfulUpdate(const QString& installerPath, const QString& manifestPath);
+    bool cleanStagingArea(HeldDirectory& staging);
+    int finishSuccessfulUpdate(HeldDirectory& staging, const RunValues& run,
+                               bool computerRestarting);
+    int endFailedRun(int exitCode, RunValues& run);
+    void scheduleOwnRemoval();
+    void recordOutcome(int exitCode, const RunValues& run, bool computerRestarting = false);
 
     bool isTemporaryCopy = false;
 };

@@ -62,45 +62,65 @@ endfunction()
 # The Windows parts of the program target: resources, system libraries, the runtime libraries
 # beside it in the build tree, and the deployment folder "<build>/deploy" (also made by
 # "cmake --install <build> --prefix <folder>").
-function(updater_windows_program target)
+# The program's resources: its version information and its manifest (asInvoker: the updater
+# never raises a UAC prompt itself).
+function(updater_windows_resources target)
     set(UPDATER_MANIFEST_PATH "${PROJECT_SOURCE_DIR}/src/windows/updater.manifest")
-    configure_file("${PROJECT_SOURCE_DIR}/src/windows/updater.rc.in"
-        "${CMAKE_CURRENT_BINARY_DIR}/updater.rc" @ONLY)
-    target_sources(${target} PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/updater.rc")
+    string(REPLACE "." ";" version_parts "${UPDATER_VERSION}.0.0.0")
+    list(SUBLIST version_parts 0 4 version_parts)
+    string(REPLACE ";" "," UPDATER_VERSION_COMMAS "${version_parts}")
+    set(rc "${CMAKE_CURRENT_BINARY_DIR}/${target}.rc")
+    configure_file("${PROJECT_SOURCE_DIR}/src/windows/updater.rc.in" "${rc}" @ONLY)
+    target_sources(${target} PRIVATE "${rc}")
     if(MSVC)
         # The MSVC linker embeds a manifest given as a source file.
         target_sources(${target} PRIVATE "${UPDATER_MANIFEST_PATH}")
     else()
-        set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/updater.rc"
-            APPEND PROPERTY COMPILE_DEFINITIONS UPDATER_EMBED_MANIFEST)
-        set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/updater.rc"
-            APPEND PROPERTY OBJECT_DEPENDS "${UPDATER_MANIFEST_PATH}")
+        set_property(SOURCE "${rc}" APPEND PROPERTY COMPILE_DEFINITIONS UPDATER_EMBED_MANIFEST)
+        set_property(SOURCE "${rc}" APPEND PROPERTY OBJECT_DEPENDS "${UPDATER_MANIFEST_PATH}")
     endif()
-    updater_runtime_library_files(runtime_files)
-    if(runtime_files)
-        add_custom_command(TARGET ${target} POST_BUILD
-            COMMAND "${CMAKE_COMMAND}" -E copy_if_different ${runtime_files} "$<TARGET_FILE_DIR:${target}>"
-            VERBATIM)
-    endif()
+endfunction()
 
+# Copies the DLLs of the imported libraries that target links (Qt) beside it after each build.
+function(updater_runtime_dlls_beside target)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND "${CMAKE_COMMAND}" -E copy_if_different $<TARGET_RUNTIME_DLLS:${target}>
+            "$<TARGET_FILE_DIR:${target}>"
+        COMMAND_EXPAND_LISTS VERBATIM)
+endfunction()
+
+function(updater_windows_program target)
+    updater_windows_resources(${target})
+    updater_runtime_dlls_beside(${target})
+    updater_runtime_library_files(runtime_files)
+
+    # The deployment folder: the program and its runtime libraries, stripped, with their debug
+    # information in "<build>/symbols" (cmake/windows/UpdaterDeploy.cmake). An MSVC build keeps its
+    # debug information in PDB files anyway and is copied as it is.
     set(deploy_dir "${CMAKE_BINARY_DIR}/deploy")
+    set(objcopy "")
+    if(NOT MSVC AND CMAKE_OBJCOPY)
+        set(objcopy "${CMAKE_OBJCOPY}")
+    endif()
+    string(JOIN "|" deployed "$<TARGET_FILE:${target}>" ${runtime_files})
     add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/deploy.stamp"
-        COMMAND "${CMAKE_COMMAND}" -E rm -rf "${deploy_dir}"
-        COMMAND "${CMAKE_COMMAND}" -E make_directory "${deploy_dir}"
-        COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:${target}>" ${runtime_files} "${deploy_dir}"
+        COMMAND "${CMAKE_COMMAND}" "-DDEPLOY_DIR=${deploy_dir}"
+            "-DSYMBOLS_DIR=${CMAKE_BINARY_DIR}/symbols" "-DOBJCOPY=${objcopy}"
+            "-DFILES=${deployed}" -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/UpdaterDeploy.cmake"
         COMMAND "${CMAKE_COMMAND}" -E touch "${CMAKE_BINARY_DIR}/deploy.stamp"
-        DEPENDS ${target}
-        COMMENT "Deployment folder: ${deploy_dir}"
+        DEPENDS ${target} "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/UpdaterDeploy.cmake"
+        COMMENT "Deployment folder: ${deploy_dir}, debug information in ${CMAKE_BINARY_DIR}/symbols"
         VERBATIM)
     add_custom_target(deploy ALL DEPENDS "${CMAKE_BINARY_DIR}/deploy.stamp")
 
-    install(TARGETS ${target} RUNTIME DESTINATION .)
-    install(FILES ${runtime_files} DESTINATION .)
+    # "cmake --install <build> --prefix <folder>" installs the deployment folder as it is.
+    install(DIRECTORY "${deploy_dir}/" DESTINATION . USE_SOURCE_PERMISSIONS)
 endfunction()
 
 # The system libraries of the Win32 calls in the update logic: WinVerifyTrust (wintrust), the
 # certificate names and public keys (crypt32), the elevated start (shell32, with COM from ole32)
 # and the hashing (bcrypt).
 function(updater_windows_core target)
-    target_link_libraries(${target} PUBLIC wintrust crypt32 shell32 ole32 bcrypt)
+    target_link_libraries(${target} PUBLIC wintrust crypt32 shell32 ole32 bcrypt ntdll user32
+        advapi32)
 endfunction()

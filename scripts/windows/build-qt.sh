@@ -32,22 +32,8 @@ if [[ $(id -u) -ne 0 ]]; then
     sudo_cmd=(sudo)
 fi
 
-install_missing() {
-    local missing=() package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-            missing+=("$package")
-    done
-    if ((${#missing[@]} > 0)); then
-        log "installing packages: ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        "${sudo_cmd[@]}" apt-get update -qq
-        "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-    fi
-}
-
 # The compiler must exist before the cache key (which names its version) can be computed.
-install_missing g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools dpkg-dev cmake ninja-build
+"$repo_dir/scripts/install-deps.sh" g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools dpkg-dev cmake ninja-build
 # "-dumpversion" says e.g. "12-posix"; the key keeps the major version alone.
 gcc_major=$(x86_64-w64-mingw32-g++-posix -dumpversion | sed 's/[^0-9].*//')
 

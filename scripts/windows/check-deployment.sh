@@ -4,6 +4,8 @@
 #   - every DLL that Updater.exe loads, directly or through those libraries, is either one of them
 #     or a Windows system library, and each named library is really loaded;
 #   - Updater.exe carries the asInvoker manifest and the version resource;
+#   - no deployed file carries debug information or a symbol table (they are stripped; the debug
+#     information is kept in the build's symbols directory);
 #   - with --run, the deployed Updater.exe starts from that folder (under the given emulator) and
 #     ends with the exit code and log line of a command line without update arguments;
 #   - with --programs, every program in that directory (the build's, which the tests start) loads
@@ -100,6 +102,16 @@ for text in "ProductName" "Quindlebrookware Updater" "ProductVersion" "1.0.0"; d
     text_hex=$(printf '%s' "$text" | iconv -f UTF-8 -t UTF-16LE | hex)
     if ! grep -qF "$text_hex" "$program_hex"; then
         fail "Updater.exe has no version resource text \"$text\""
+    fi
+done
+
+# 3b. Stripped: no debug sections, no symbol table.
+for file in "$deploy_dir"/*; do
+    if "$objdump" -h "$file" | grep ' \.debug_' >/dev/null; then
+        fail "$(basename "$file") carries debug information"
+    fi
+    if "$objdump" -t "$file" 2>/dev/null | grep '^\[' >/dev/null; then
+        fail "$(basename "$file") carries a symbol table"
     fi
 done
 

@@ -4,7 +4,8 @@
 #
 #   wine-run.sh --start            make a fresh prefix in $WINEPREFIX and keep its wineserver up
 #   wine-run.sh --stop             end every process of the prefix and remove it
-#   wine-run.sh PROGRAM [ARGS...]  run PROGRAM (a Unix path) in the prefix; its exit code is ours
+#   wine-run.sh PROGRAM [ARGS...]  run PROGRAM (a Unix path) in the prefix; its exit code is ours,
+#                                  its output (standard error in standard output) follows its end
 #
 # WINEPREFIX must name the prefix; CTest sets it to a directory of the build tree.
 #
@@ -67,7 +68,7 @@ start_prefix() {
 stop_prefix() {
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w 2>/dev/null || true
-    rm -rf "$WINEPREFIX" "$WINEPREFIX.log"
+    rm -rf "$WINEPREFIX" "$WINEPREFIX.log" "$WINEPREFIX".output.*
 }
 
 case "${1:-}" in
@@ -110,4 +111,15 @@ for name in $(compgen -e); do
     fi
 done
 
-exec "$wine" "$@"
+# Wine hands its standard output and error on to every process that a program starts, detached or
+# not (the updater's temporary copy, its self-delete script, the restarted application, an
+# installer): one that outlives the program would hold the caller's output open, and CTest waits
+# until it closes. So the program's output, both streams in their order, goes to a file beside the
+# prefix, printed once the program has ended; what it left running writes on into a file that
+# nobody reads, and `--stop` ends it.
+output=$(mktemp "$WINEPREFIX.output.XXXXXX")
+status=0
+"$wine" "$@" >"$output" 2>&1 || status=$?
+cat "$output"
+rm -f "$output"
+exit "$status"

@@ -35,7 +35,7 @@ bool waitForProcessExit(Updater& updater, const ProcessPlatform& platform, long 
         break;
     }
     updater.log(QStringLiteral("WaitForSingleObject failed. Result: %1, Windows error: %2")
-                    .arg(QString::number(waited.rawResult), platform.errorMessage(waited.error)));
+                    .arg(QString::number(kWaitFailedResult), platform.errorMessage(waited.error)));
     return false;
 }
 

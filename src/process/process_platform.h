@@ -16,18 +16,17 @@ namespace process_control {
 // unsigned in every message.
 using ErrorCode = unsigned long;
 
-// The wait limit that means "no limit" (the value of Win32 INFINITE).
-inline constexpr unsigned long kWaitForever = 0xFFFFFFFFUL;
-
 enum class WaitStatus { Ended, TimedOut, Failed };
 
 struct WaitResult {
     WaitStatus status = WaitStatus::Failed;
-    // The platform's own result of the wait, shown in the failure line (4294967295 for a failed
-    // wait, as Win32 WAIT_FAILED).
-    unsigned long rawResult = 0;
-    // Meaningful when the wait failed.
-    ErrorCode error = 0;
+    ErrorCode error = 0; // why the wait failed
+};
+
+struct ExitStatus {
+    bool known = false;
+    unsigned long code = 1; // when known
+    ErrorCode error = 0;    // when not known
 };
 
 // A process that the updater may wait on. It owns whatever refers to the process (a Win32
@@ -39,10 +38,11 @@ public:
     WaitableProcess& operator=(const WaitableProcess&) = delete;
     virtual ~WaitableProcess() = default;
 
-    // Waits once, for at most limitMs milliseconds (kWaitForever: without limit).
+    // Waits once: for at most limitMs milliseconds, or without a limit.
     virtual WaitResult wait(unsigned long limitMs) = 0;
-    // The exit code of a process that has ended. On false, error holds the reason.
-    virtual bool exitCode(unsigned long& code, ErrorCode& error) = 0;
+    virtual WaitResult waitWithoutLimit() = 0;
+    // The exit code of a process that has ended.
+    virtual ExitStatus exitStatus() = 0;
 };
 
 enum class OpenStatus { Opened, NoSuchProcess, Failed };
@@ -59,7 +59,10 @@ struct StartResult {
     StartStatus status = StartStatus::Failed;
     // When Started: the started process, or null when the system gave no way to wait on it.
     std::unique_ptr<WaitableProcess> process;
-    ErrorCode error = 0; // set when not Started
+    // When not Started: the code, and the system call that gave it ("ShellExecuteExW" on
+    // Windows; on POSIX the step of the start that failed, such as "fexecve" or "pkexec").
+    ErrorCode error = 0;
+    QString failedCall;
 };
 
 class ProcessPlatform {
@@ -68,10 +71,10 @@ public:
 
     // Opens a process that is not our child, only to wait for its end.
     virtual OpenResult openProcess(long long processId) const = 0;
-    // Starts the held installer with administrator rights, without arguments, in the current
-    // directory: the very bytes that were checked (Windows starts the file that the update holds
-    // open against writers; POSIX starts the sealed copy). Cancelled: the user declined the
-    // elevation prompt.
+    // Starts the held installer with administrator rights, without arguments: the very bytes
+    // that were checked (the private copy that InstallerFile holds), never a path looked up
+    // again, in a working directory that the user cannot write to. Cancelled: the user declined
+    // the elevation prompt.
     virtual StartResult startElevated(const InstallerFile& installer) const = 0;
     // One line of text for an error code, "<system text> (<code>)".
     virtual QString errorMessage(ErrorCode code) const = 0;

@@ -24,14 +24,40 @@
 
 namespace process_control::posix {
 
-QStringList elevatedCommandLine(const QString& program, bool runningAsRoot) {
-    if (runningAsRoot)
-        return {program};
-    return {QString::fromLatin1(kPkexecPath), QStringLiteral("--keep-cwd"), program};
+ProgramKind classifyProgram(QByteArrayView head) {
+    if (head.startsWith("\x7f"
+                        "ELF"))
+        return ProgramKind::Elf;
+    if (head.startsWith("#!"))
+        return ProgramKind::HashBang;
+    // As a shell tells a binary file from a script: a NUL byte before the first line feed.
+    const qsizetype lineEnd = head.indexOf('\n');
+    return head.first(lineEnd < 0 ? head.size() : lineEnd).contains('\0')
+               ? ProgramKind::NotAProgram
+               : ProgramKind::ShellScript;
 }
 
-QString heldDescriptorPath(long long processId, int fd) {
-    return QStringLiteral("/proc/%1/fd/%2").arg(processId).arg(fd);
+std::optional<StartCommand> startCommand(ProgramKind kind, bool runningAsRoot,
+                                         const QString& programName, const QString& heldCopyPath) {
+    const QString shell = QStringLiteral("/bin/sh");
+    StartCommand command;
+    switch (kind) {
+    case ProgramKind::NotAProgram:
+        return std::nullopt;
+    case ProgramKind::Elf:
+    case ProgramKind::HashBang:
+        command.executesHeldCopy = runningAsRoot;
+        command.arguments = {runningAsRoot ? programName : heldCopyPath};
+        break;
+    case ProgramKind::ShellScript:
+        command.arguments = {shell, heldCopyPath};
+        break;
+    }
+    if (!runningAsRoot)
+        command.arguments =
+            QStringList{QString::fromLatin1(kPkexecPath), QStringLiteral("--keep-cwd")} +
+            command.arguments;
+    return command;
 }
 
 unsigned long exitCodeFromWaitStatus(int waitStatus) {
@@ -62,37 +88,18 @@ AuthenticatedRun authenticatedRunOutcome(int waitStatus) {
 namespace {
 
 using process_control::ErrorCode;
+using process_control::ExitStatus;
 using process_control::OpenResult;
 using process_control::OpenStatus;
 using process_control::StartResult;
 using process_control::StartStatus;
 using process_control::WaitResult;
 using process_control::WaitStatus;
-
-// The wait results shown in failure lines, with the values that Windows gives them.
-constexpr unsigned long kWaitObject0 = 0;
-constexpr unsigned long kWaitTimeout = 258;
-constexpr unsigned long kWaitFailed = 0xFFFFFFFFUL;
+using namespace process_control::posix;
 
 ErrorCode lastError() {
     return static_cast<ErrorCode>(errno);
 }
-
-// The sole owner of one file descriptor, closed when the owner goes out of scope.
-class OwnedFd {
-public:
-    explicit OwnedFd(int fd) : fd_(fd) {}
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    ~OwnedFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // A descriptor that refers to a process and becomes readable when it ends. Called through
 // syscall(), as C libraries before glibc 2.36 have no wrapper.
@@ -100,12 +107,9 @@ int openPidfd(pid_t pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
-// One wait without polling: poll() sleeps until the pidfd reports the end or the limit passes. A
-// signal that interrupts the sleep resumes it with the time that is left.
-WaitResult waitOnPidfd(int pidfd, unsigned long limitMs) {
-    const QDeadlineTimer deadline = limitMs == process_control::kWaitForever
-                                        ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                        : QDeadlineTimer(static_cast<qint64>(limitMs));
+// One wait without polling: poll() sleeps until the pidfd reports the end or the deadline
+// passes. A signal that interrupts the sleep resumes it with the time that is left.
+WaitResult waitOnPidfd(int pidfd, QDeadlineTimer deadline) {
     for (;;) {
         const qint64 remaining = deadline.remainingTime();
         const int timeout =
@@ -114,14 +118,14 @@ WaitResult waitOnPidfd(int pidfd, unsigned long limitMs) {
         const int ready = ::poll(&entry, 1, timeout);
         if (ready > 0) {
             if ((entry.revents & POLLIN) != 0)
-                return {WaitStatus::Ended, kWaitObject0, 0};
-            return {WaitStatus::Failed, kWaitFailed,
+                return {WaitStatus::Ended, 0};
+            return {WaitStatus::Failed,
                     static_cast<ErrorCode>((entry.revents & POLLNVAL) != 0 ? EBADF : EIO)};
         }
         if (ready == 0)
-            return {WaitStatus::TimedOut, kWaitTimeout, 0};
+            return {WaitStatus::TimedOut, 0};
         if (errno != EINTR)
-            return {WaitStatus::Failed, kWaitFailed, lastError()};
+            return {WaitStatus::Failed, lastError()};
     }
 }
 
@@ -133,129 +137,119 @@ pid_t waitForChild(pid_t pid, int& status) {
     return result;
 }
 
-// A process that is not our child: it can be waited for, but its exit code is not ours to read.
-class ForeignProcess final : public process_control::WaitableProcess {
+// A process that can be waited for through a pidfd; a child also has its exit code read (which
+// reaps it), a process that is not our child has none for us.
+class PidfdProcess final : public process_control::WaitableProcess {
 public:
-    explicit ForeignProcess(int pidfd) : pidfd_(pidfd) {}
-    WaitResult wait(unsigned long limitMs) override { return waitOnPidfd(pidfd_.get(), limitMs); }
-    bool exitCode(unsigned long&, ErrorCode& error) override {
-        error = ECHILD;
-        return false;
+    PidfdProcess(int pidfd, pid_t child) : pidfd_(pidfd), child_(child) {}
+    WaitResult wait(unsigned long limitMs) override {
+        return waitOnPidfd(pidfd_.get(), QDeadlineTimer(static_cast<qint64>(limitMs)));
     }
-
-private:
-    OwnedFd pidfd_;
-};
-
-// A child started by this process; reading its exit code reaps it.
-class ChildProcess final : public process_control::WaitableProcess {
-public:
-    ChildProcess(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
-    WaitResult wait(unsigned long limitMs) override { return waitOnPidfd(pidfd_.get(), limitMs); }
-    bool exitCode(unsigned long& code, ErrorCode& error) override {
+    WaitResult waitWithoutLimit() override {
+        return waitOnPidfd(pidfd_.get(), QDeadlineTimer(QDeadlineTimer::Forever));
+    }
+    ExitStatus exitStatus() override {
         int status = 0;
-        if (waitForChild(pid_, status) < 0) {
-            error = lastError();
-            return false;
-        }
-        code = process_control::posix::exitCodeFromWaitStatus(status);
-        return true;
+        if (child_ <= 0)
+            return {false, 1, ECHILD};
+        if (waitForChild(child_, status) < 0)
+            return {false, 1, lastError()};
+        return {true, exitCodeFromWaitStatus(status), 0};
     }
 
 private:
-    pid_t pid_;
-    OwnedFd pidfd_;
+    OwnedHandle pidfd_;
+    pid_t child_; // 0: not our child
 };
 
 // A child that has already been waited for and reaped.
 class EndedProcess final : public process_control::WaitableProcess {
 public:
     explicit EndedProcess(unsigned long exitCode) : exitCode_(exitCode) {}
-    WaitResult wait(unsigned long) override { return {WaitStatus::Ended, kWaitObject0, 0}; }
-    bool exitCode(unsigned long& code, ErrorCode&) override {
-        code = exitCode_;
-        return true;
-    }
+    WaitResult wait(unsigned long) override { return {WaitStatus::Ended, 0}; }
+    WaitResult waitWithoutLimit() override { return {WaitStatus::Ended, 0}; }
+    ExitStatus exitStatus() override { return {true, exitCode_, 0}; }
 
 private:
     unsigned long exitCode_;
 };
 
-struct Spawned {
-    pid_t pid = -1;
-    ErrorCode error = 0;
-};
-
-// The descriptor number under which a started program finds the held installer.
+// The descriptor number under which a started program finds the held installer: the copy that
+// fexecve() runs, or the file that /bin/sh reads as /proc/self/fd/3.
 constexpr int kHeldProgramFd = 3;
 
-// Starts a command as a POSIX shell does: the program as it is, with no search of PATH, and a
-// file that the kernel refuses with ENOEXEC run as a script by /bin/sh, as execvp() does. With a
-// held program descriptor (programFd >= 0), what runs is that descriptor's file (fexecve), and
-// the shell reads the script from it too, as /proc/self/fd/3: no path is looked up again, so what
-// runs is what was checked. commandLine[0] is then only the name the program sees as argv[0].
-// The child inherits the current directory and environment, but not the updater's standard
-// streams: like an elevated program on Windows it gets none of its starter's console, so a host
-// that has closed its end of a pipe cannot kill the installer with SIGPIPE. Its streams are
-// /dev/null. Exec failures travel back through a close-on-exec pipe, so a program that cannot be
-// started is reported as not started.
-Spawned spawnLikeShell(const QStringList& commandLine, int programFd) {
+StartResult startFailure(ErrorCode error, const char* call) {
+    StartResult result;
+    result.error = error;
+    result.failedCall = QString::fromLatin1(call);
+    return result;
+}
+
+struct Spawned {
+    pid_t pid = -1;
+    StartResult failure; // when pid < 0
+};
+
+// Starts the command in "/", a directory that the user cannot write to, with the held copy as
+// descriptor 3. The child inherits the environment, but not the updater's standard streams: like
+// an elevated program on Windows it gets none of its starter's console, so a host that has closed
+// its end of a pipe cannot kill the installer with SIGPIPE. Its streams are /dev/null. Exec
+// failures travel back through a close-on-exec pipe, so a program that cannot be started is
+// reported as not started, with the call that failed.
+Spawned spawn(const StartCommand& command, int heldCopy) {
     std::vector<QByteArray> storage;
-    for (const QString& argument : commandLine)
+    for (const QString& argument : command.arguments)
         storage.push_back(QFile::encodeName(argument));
     std::vector<char*> argv;
     for (QByteArray& argument : storage)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    char shellPath[] = "/bin/sh";
-    char heldPath[] = "/proc/self/fd/3"; // kHeldProgramFd
-    char* shellArgv[] = {shellPath, programFd >= 0 ? heldPath : argv[0], nullptr};
 
     Spawned spawned;
-    const OwnedFd nullDevice(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (nullDevice.get() < 0) {
-        spawned.error = lastError();
+    const OwnedHandle nullDevice(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!nullDevice) {
+        spawned.failure = startFailure(lastError(), "open");
         return spawned;
     }
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        spawned.error = lastError();
+        spawned.failure = startFailure(lastError(), "pipe2");
         return spawned;
     }
+    const OwnedHandle reader(pipeFds[0]);
+    OwnedHandle writer(pipeFds[1]);
     const pid_t pid = ::fork();
     if (pid < 0) {
-        spawned.error = lastError();
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
+        spawned.failure = startFailure(lastError(), "fork");
         return spawned;
     }
     if (pid == 0) {
         // Only async-signal-safe calls from here on. The held descriptor first moves out of the
-        // way of the standard streams; dup2() leaves the copies open across exec.
-        const int held = programFd >= 0 ? ::fcntl(programFd, F_DUPFD_CLOEXEC, 10) : -1;
+        // way of the standard streams; dup2() leaves the copy open across exec.
+        const int held = ::fcntl(heldCopy, F_DUPFD_CLOEXEC, 10);
         for (int stream = 0; stream <= 2; ++stream)
             ::dup2(nullDevice.get(), stream);
-        if (held >= 0 && ::dup2(held, kHeldProgramFd) == kHeldProgramFd)
-            ::fexecve(kHeldProgramFd, argv.data(), environ);
-        else if (programFd < 0)
-            ::execv(argv[0], argv.data());
-        if (errno == ENOEXEC)
-            ::execv(shellPath, shellArgv);
+        if (held >= 0 && ::dup2(held, kHeldProgramFd) == kHeldProgramFd && ::chdir("/") == 0) {
+            if (command.executesHeldCopy)
+                ::fexecve(kHeldProgramFd, argv.data(), environ);
+            else
+                ::execv(argv[0], argv.data());
+        }
         const int error = errno;
-        [[maybe_unused]] const ssize_t written = ::write(pipeFds[1], &error, sizeof(error));
+        [[maybe_unused]] const ssize_t written = ::write(writer.get(), &error, sizeof(error));
         ::_exit(127);
     }
-    ::close(pipeFds[1]);
+    writer.reset();
     int childError = 0;
     ssize_t received;
     do {
-        received = ::read(pipeFds[0], &childError, sizeof(childError));
+        received = ::read(reader.get(), &childError, sizeof(childError));
     } while (received < 0 && errno == EINTR);
-    ::close(pipeFds[0]);
     if (received == static_cast<ssize_t>(sizeof(childError))) {
         int status = 0;
         waitForChild(pid, status);
-        spawned.error = static_cast<ErrorCode>(childError);
+        spawned.failure = startFailure(static_cast<ErrorCode>(childError),
+                                       command.executesHeldCopy ? "fexecve" : "execv");
         return spawned;
     }
     spawned.pid = pid;
@@ -295,32 +289,36 @@ public:
             return result;
         }
         result.status = OpenStatus::Opened;
-        result.process = std::make_unique<ForeignProcess>(pidfd);
+        result.process = std::make_unique<PidfdProcess>(pidfd, 0);
         return result;
     }
 
     StartResult startElevated(const InstallerFile& installer) const override {
+        char head[128] = {};
+        const qint64 read = installer.readAt(0, head, sizeof head);
         const bool runningAsRoot = ::geteuid() == 0;
-        const int held = static_cast<int>(installer.nativeHandle());
-        // As root the sealed copy itself is executed. pkexec, a process of its own, reaches it
-        // through this process's descriptor in /proc, never through the staged path.
-        const QString program = runningAsRoot
-                                    ? installer.path()
-                                    : process_control::posix::heldDescriptorPath(::getpid(), held);
-        const Spawned spawned =
-            spawnLikeShell(process_control::posix::elevatedCommandLine(program, runningAsRoot),
-                           runningAsRoot ? held : -1);
+        const int held = installer.nativeHandle();
+        // As root the copy is executed, or read by /bin/sh, as descriptor 3 of the child. pkexec,
+        // a process of its own, reaches it through this process's descriptor in /proc, never
+        // through the staged path.
+        const std::optional<StartCommand> command = startCommand(
+            classifyProgram(QByteArrayView(head, std::max<qint64>(read, 0))), runningAsRoot,
+            installer.path(),
+            runningAsRoot ? QStringLiteral("/proc/self/fd/%1").arg(kHeldProgramFd)
+                          : QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(held));
+        // The kernel would refuse the file (ENOEXEC), and a shell must not run its bytes.
+        if (!command)
+            return startFailure(ENOEXEC, "execve");
+        Spawned spawned = spawn(*command, held);
+        if (spawned.pid < 0)
+            return std::move(spawned.failure);
         StartResult result;
-        if (spawned.pid < 0) {
-            result.error = spawned.error;
-            return result;
-        }
         if (runningAsRoot) {
             result.status = StartStatus::Started;
             // Without a pidfd the child cannot be waited for here: started, but no handle.
             const int pidfd = openPidfd(spawned.pid);
             if (pidfd >= 0)
-                result.process = std::make_unique<ChildProcess>(spawned.pid, pidfd);
+                result.process = std::make_unique<PidfdProcess>(pidfd, spawned.pid);
             return result;
         }
 
@@ -328,16 +326,15 @@ public:
         // tells a dismissed or refused authentication apart from a started program, so it is
         // waited for here and handed on as an ended process.
         int status = 0;
-        if (waitForChild(spawned.pid, status) < 0) {
-            result.error = lastError();
-            return result;
-        }
-        const process_control::posix::AuthenticatedRun run =
-            process_control::posix::authenticatedRunOutcome(status);
+        if (waitForChild(spawned.pid, status) < 0)
+            return startFailure(lastError(), "waitpid");
+        const AuthenticatedRun run = authenticatedRunOutcome(status);
         result.status = run.status;
         result.error = run.error;
         if (run.status == StartStatus::Started)
             result.process = std::make_unique<EndedProcess>(run.exitCode);
+        else
+            result.failedCall = QStringLiteral("pkexec");
         return result;
     }
 

@@ -14,35 +14,13 @@
 namespace {
 
 using process_control::ErrorCode;
+using process_control::ExitStatus;
 using process_control::OpenResult;
 using process_control::OpenStatus;
 using process_control::StartResult;
 using process_control::StartStatus;
 using process_control::WaitResult;
 using process_control::WaitStatus;
-
-// The sole owner of one Win32 kernel handle, closed when the owner goes out of scope.
-class WinHandle {
-public:
-    explicit WinHandle(HANDLE handle) : handle_(handle) {}
-    WinHandle(const WinHandle&) = delete;
-    WinHandle& operator=(const WinHandle&) = delete;
-    WinHandle(WinHandle&&) = delete;
-    WinHandle& operator=(WinHandle&&) = delete;
-
-    ~WinHandle() {
-        // Null and INVALID_HANDLE_VALUE both mean "no handle": nothing to close.
-        if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE)
-            return;
-        CloseHandle(handle_); // a failed close changes nothing for the caller
-        handle_ = nullptr;
-    }
-
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 // The system's message text for an error code, as the system gives it; empty when it has none.
 QString formatMessageText(ErrorCode code) {
@@ -67,25 +45,27 @@ public:
     explicit WinProcess(HANDLE handle) : handle_(handle) {}
 
     WaitResult wait(unsigned long limitMs) override {
-        const DWORD result = WaitForSingleObject(handle_.get(), static_cast<DWORD>(limitMs));
-        if (result == WAIT_OBJECT_0)
-            return {WaitStatus::Ended, result, 0};
-        if (result == WAIT_TIMEOUT && limitMs != process_control::kWaitForever)
-            return {WaitStatus::TimedOut, result, 0};
-        return {WaitStatus::Failed, result, GetLastError()};
+        return waitFor(static_cast<DWORD>(std::min<unsigned long>(limitMs, INFINITE - 1)));
     }
+    WaitResult waitWithoutLimit() override { return waitFor(INFINITE); }
 
-    bool exitCode(unsigned long& code, ErrorCode& error) override {
+    ExitStatus exitStatus() override {
         DWORD value = 1;
-        if (!GetExitCodeProcess(handle_.get(), &value)) {
-            error = GetLastError();
-            return false;
-        }
-        code = value;
-        return true;
+        if (!GetExitCodeProcess(handle_.get(), &value))
+            return {false, 1, GetLastError()};
+        return {true, value, 0};
     }
 
 private:
+    WaitResult waitFor(DWORD limit) {
+        const DWORD result = WaitForSingleObject(handle_.get(), limit);
+        if (result == WAIT_OBJECT_0)
+            return {WaitStatus::Ended, 0};
+        if (result == WAIT_TIMEOUT && limit != INFINITE)
+            return {WaitStatus::TimedOut, 0};
+        return {WaitStatus::Failed, GetLastError()};
+    }
+
     WinHandle handle_;
 };
 
@@ -107,6 +87,64 @@ private:
     bool initialised_;
 };
 
+// The window that owns the consent prompt. By the time the installer starts, the host has closed
+// and the updater owns no window; Windows shows an elevation request from a process without the
+// foreground only as a flashing taskbar button, which nobody who has just watched the application
+// close looks for. The host and the original updater each hand the foreground on to the process
+// they start (AllowSetForegroundWindow), so this process may take it with a window of its own:
+// invisible (fully transparent, one pixel), titled with the updater's name so that its taskbar
+// button, should the foreground still be refused, says whose prompt waits. No window (a machine
+// without a desktop): the prompt has no owner, as before.
+class PromptOwner {
+public:
+    PromptOwner() {
+        WNDCLASSEXW windowClass = {};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = kClassName;
+        RegisterClassExW(&windowClass);
+        window_ =
+            CreateWindowExW(WS_EX_LAYERED, kClassName, L"Quindlebrookware Updater", WS_POPUP,
+                            GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 1,
+                            1, nullptr, nullptr, windowClass.hInstance, nullptr);
+        if (window_ == nullptr)
+            return;
+        SetLayeredWindowAttributes(window_, 0, 0, LWA_ALPHA);
+        ShowWindow(window_, SW_SHOW);
+        SetForegroundWindow(window_);
+    }
+    ~PromptOwner() {
+        if (window_ != nullptr)
+            DestroyWindow(window_);
+    }
+    PromptOwner(const PromptOwner&) = delete;
+    PromptOwner& operator=(const PromptOwner&) = delete;
+    HWND window() const { return window_; }
+
+private:
+    static constexpr wchar_t kClassName[] = L"QuindlebrookwareUpdaterPromptOwner";
+    HWND window_ = nullptr;
+};
+
+// The path that the held copy has now, with every junction and link on its way resolved, in the
+// form that the shell takes ("C:\...", "\\server\share\..."); empty when it cannot be had or is
+// too long for the shell. The shell looks the path up again when it starts the program: a path
+// through a junction would let whoever retargets the junction choose what runs elevated.
+std::wstring finalPathOf(HANDLE file) {
+    wchar_t buffer[MAX_PATH + 8] = {};
+    const DWORD length = GetFinalPathNameByHandleW(file, buffer, MAX_PATH + 8,
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= MAX_PATH + 8)
+        return {};
+    std::wstring path(buffer, length);
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        path = L"\\\\" + path.substr(8);
+    else if (path.rfind(L"\\\\?\\", 0) == 0)
+        path = path.substr(4);
+    return path.size() < MAX_PATH ? path : std::wstring();
+}
+
 class WinProcessPlatform final : public process_control::ProcessPlatform {
 public:
     OpenResult openProcess(long long processId) const override {
@@ -126,25 +164,32 @@ public:
     }
 
     StartResult startElevated(const InstallerFile& installer) const override {
-        // The installer is started by its path, as the shell needs it: the update holds that file
-        // open against writing, renaming and deleting until the installer has ended, so the path
-        // names the bytes that were checked.
-        const std::wstring file = installer.path().toStdWString();
+        StartResult result;
+        result.failedCall = QStringLiteral("ShellExecuteExW");
+        // The private copy, by the path it has at this moment, and its own directory (which
+        // holds nothing else, and to which the user cannot add anything) as the installer's
+        // working directory.
+        const std::wstring file = finalPathOf(installer.nativeHandle());
+        if (file.empty()) {
+            result.error = ERROR_FILENAME_EXCED_RANGE;
+            return result;
+        }
+        const std::wstring directory = file.substr(0, file.find_last_of(L'\\'));
         // The shell may hand the start to COM objects; it asks for an initialised apartment.
         const ComApartment apartment;
+        const PromptOwner owner;
         SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof(info);
         // SEE_MASK_FLAG_NO_UI: a failed start is reported by its error code, never by a message
         // box that nobody could close (the updater has no window and no one may be watching).
         info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-        info.hwnd = nullptr;
+        info.hwnd = owner.window();
         info.lpVerb = L"runas";
         info.lpFile = file.c_str();
         info.lpParameters = nullptr;
-        info.lpDirectory = nullptr;
+        info.lpDirectory = directory.c_str();
         info.nShow = SW_SHOWNORMAL;
 
-        StartResult result;
         if (!ShellExecuteExW(&info)) {
             result.error = GetLastError();
             result.status =

@@ -3,6 +3,7 @@
 #include "relocation_platform.h"
 #include "self_delete_script.h"
 
+#include <QDir>
 #include <QProcess>
 
 namespace relocation::platform {
@@ -15,15 +16,20 @@ QString selfDeleteScriptSuffix() {
     return QStringLiteral(".sh");
 }
 
-QByteArray selfDeleteScript(const QString& nativeDirectory, const QString& nativeScriptPath) {
+QByteArray selfDeleteScript() {
     // The product always runs with the standard schedule; only tests build faster scripts.
-    return posixSelfDeleteScript(nativeDirectory, nativeScriptPath).toLocal8Bit();
+    return posixSelfDeleteScript().toLatin1();
 }
 
-bool startSelfDeleteScript(const QString&, const QString& nativeScriptPath,
-                           const QString& workingDirectory) {
-    // The paths stand in the script, quoted as single shell words.
-    return QProcess::startDetached(QStringLiteral("/bin/sh"), {nativeScriptPath}, workingDirectory);
+bool startSelfDelete(const QString& directory, const QString& script) {
+    QProcess shell;
+    shell.setProgram(QStringLiteral("/bin/sh"));
+    shell.setArguments({script});
+    shell.setProcessEnvironment(selfDeleteEnvironment(directory, script));
+    shell.setWorkingDirectory(QDir::tempPath());
+    return shell.startDetached();
 }
+
+void handForeground(qint64) {}
 
 } // namespace relocation::platform

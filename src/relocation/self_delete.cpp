@@ -3,6 +3,7 @@
 
 #include "self_delete.h"
 
+#include "contract.h"
 #include "relocation_platform.h"
 #include "updater.h"
 
@@ -35,10 +36,9 @@ bool scheduleDirectoryRemoval(const QString& executablePath, const LogFunction& 
 
     // Directly in TEMP, never inside the directory that the script deletes; a UUID of its own.
     const QString tempPath = QDir::tempPath();
-    const QString scriptPath =
-        QDir(tempPath).filePath(QStringLiteral("Quindlebrookware-Updater-Cleanup-%1%2")
-                                    .arg(QUuid::createUuid().toString(QUuid::WithoutBraces),
-                                         platform::selfDeleteScriptSuffix()));
+    const QString scriptPath = QDir(tempPath).filePath(
+        contract::kCleanupScriptPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces) +
+        platform::selfDeleteScriptSuffix());
 
     // Written as bytes, exactly: the script's own text already has the platform's line ends.
     QFile script(scriptPath);
@@ -46,9 +46,7 @@ bool scheduleDirectoryRemoval(const QString& executablePath, const LogFunction& 
         log(QStringLiteral("ERROR: Could not create self-delete script: %1").arg(scriptPath));
         return false;
     }
-    const QString nativeDirectory = QDir::toNativeSeparators(directory);
-    const QString nativeScriptPath = QDir::toNativeSeparators(scriptPath);
-    const QByteArray text = platform::selfDeleteScript(nativeDirectory, nativeScriptPath);
+    const QByteArray text = platform::selfDeleteScript();
     // A buffered write that cannot reach the disk fails at the flush: that is a failed write too.
     if (script.write(text) != text.size() || !script.flush()) {
         script.close();
@@ -59,7 +57,7 @@ bool scheduleDirectoryRemoval(const QString& executablePath, const LogFunction& 
     script.close();
     log(QStringLiteral("Self-delete script created: %1").arg(scriptPath));
 
-    if (!platform::startSelfDeleteScript(nativeDirectory, nativeScriptPath, tempPath)) {
+    if (!platform::startSelfDelete(directory, scriptPath)) {
         log(QStringLiteral("ERROR: Could not launch self-delete script."));
         QFile::remove(scriptPath);
         return false;

@@ -3,15 +3,18 @@
 
 #include "self_delete_script.h"
 
+#include <QDir>
+
 namespace relocation {
 
 namespace {
 
 // Each line ends in CR LF. The paths come from the environment (%1: the directory's variable, %2:
-// the script's) through delayed expansion ("!NAME!"), which never parses a value as part of the
-// command; "%RETRIES%" is only a number.
+// the script's, %3: the system directory's; %4 is the number of attempts) through delayed expansion
+// ("!NAME!"), which never parses a value as part of the command; "%RETRIES%" is only a number.
 // timeout needs console input: started without a console (an updater started by a GUI host), it
-// fails at once, and ping's one-second steps (three echoes) make the 2-second wait instead.
+// fails at once, and ping's one-second steps (three echoes) make the 2-second wait instead. Both
+// by their full path, so that nothing in TEMP, the script's working directory, can stand in.
 const QString kWindowsScriptTemplate =
     QStringLiteral("@echo off\r\n"
                    "setlocal EnableExtensions EnableDelayedExpansion\r\n"
@@ -20,7 +23,8 @@ const QString kWindowsScriptTemplate =
                    "cd /d \"!TEMP!\"\r\n"
                    "\r\n"
                    "rem Give the temporary updater time to exit.\r\n"
-                   "timeout /t 2 /nobreak >nul 2>&1 || ping -n 3 127.0.0.1 >nul 2>&1\r\n"
+                   "\"!%3!\\timeout.exe\" /t 2 /nobreak >nul 2>&1 || "
+                   "\"!%3!\\ping.exe\" -n 3 127.0.0.1 >nul 2>&1\r\n"
                    "\r\n"
                    "rem Retry removing the temporary updater directory.\r\n"
                    "set /a RETRIES=0\r\n"
@@ -32,9 +36,10 @@ const QString kWindowsScriptTemplate =
                    "\r\n"
                    "if not exist \"!%1!\" goto CLEANUP_SCRIPT\r\n"
                    "\r\n"
-                   "if %RETRIES% GEQ 15 goto CLEANUP_FAILED\r\n"
+                   "if %RETRIES% GEQ %4 goto CLEANUP_FAILED\r\n"
                    "\r\n"
-                   "timeout /t 2 /nobreak >nul 2>&1 || ping -n 3 127.0.0.1 >nul 2>&1\r\n"
+                   "\"!%3!\\timeout.exe\" /t 2 /nobreak >nul 2>&1 || "
+                   "\"!%3!\\ping.exe\" -n 3 127.0.0.1 >nul 2>&1\r\n"
                    "goto RETRY_DELETE\r\n"
                    "\r\n"
                    ":CLEANUP_SCRIPT\r\n"
@@ -51,18 +56,25 @@ QString seconds(int milliseconds) {
 
 } // namespace
 
-QString windowsSelfDeleteScript() {
-    return kWindowsScriptTemplate.arg(kDirectoryVariable, kScriptVariable);
+QProcessEnvironment selfDeleteEnvironment(const QString& directory, const QString& script) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(kDirectoryVariable, QDir::toNativeSeparators(directory));
+    environment.insert(kScriptVariable, QDir::toNativeSeparators(script));
+    return environment;
 }
 
-QString posixSelfDeleteScript(const QString& directory, const QString& scriptPath,
-                              const SelfDeleteTiming& timing) {
-    // The paths are shell words of their own, assigned once; the script refers to them only
-    // through double-quoted expansions, so spaces, quotes and '$' in them stay literal.
+QString windowsSelfDeleteScript() {
+    return kWindowsScriptTemplate.arg(kDirectoryVariable, kScriptVariable, kSystemDirectoryVariable,
+                                      QString::number(kSelfDeleteAttempts));
+}
+
+QString posixSelfDeleteScript(const SelfDeleteTiming& timing) {
+    // The paths come from the environment and are used only in double-quoted expansions, so
+    // spaces, quotes and '$' in them stay literal.
     return QStringLiteral("#!/bin/sh\n"
                           "# Removes the temporary updater directory once the updater has exited.\n"
-                          "directory=%1\n"
-                          "script=%2\n"
+                          "directory=$%1\n"
+                          "script=$%2\n"
                           "\n"
                           "# Make sure the shell is not running from the directory being deleted.\n"
                           "cd \"${TMPDIR:-/tmp}\" 2>/dev/null || cd /\n"
@@ -83,16 +95,8 @@ QString posixSelfDeleteScript(const QString& directory, const QString& scriptPat
                           "    fi\n"
                           "    sleep %5\n"
                           "done\n")
-        .arg(shellQuoted(directory), shellQuoted(scriptPath), seconds(timing.initialDelayMs),
+        .arg(kDirectoryVariable, kScriptVariable, seconds(timing.initialDelayMs),
              QString::number(kSelfDeleteAttempts), seconds(timing.retryDelayMs));
-}
-
-QString shellQuoted(const QString& text) {
-    // Inside single quotes nothing is special but the single quote itself, which is written as
-    // close-quote, escaped quote, open-quote.
-    QString quoted = text;
-    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
 } // namespace relocation

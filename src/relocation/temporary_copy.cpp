@@ -3,10 +3,11 @@
 
 #include "temporary_copy.h"
 
-#include "hex_text.h"
+#include "build_settings.h"
+#include "contract.h"
+#include "held_directory.h"
 #include "relocation_platform.h"
 #include "updater.h"
-#include "updater_config.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,36 +18,20 @@
 
 namespace relocation {
 
-namespace {
-
-const QString kTemporaryCopyFlag = QStringLiteral("--temporary-copy");
-const QString kDirectoryPrefix = QStringLiteral("Quindlebrookware-Updater-");
-
-// Removes a half-prepared temporary updater directory. A failed removal is not reported.
-void discard(const QString& directory) {
-    QDir(directory).removeRecursively();
-}
-
-} // namespace
-
 bool isTemporaryUpdaterDirectory(const QString& directory) {
-    const auto normalised = [](const QString& path) {
-        return QDir::cleanPath(QDir::fromNativeSeparators(path));
-    };
-    const QFileInfo info(normalised(directory));
-    const QString name = info.fileName();
-    return !QDir::tempPath().isEmpty() &&
-           normalised(info.absolutePath()) == normalised(QDir::tempPath()) &&
-           name.startsWith(kDirectoryPrefix) &&
-           isBracelessUuid(QStringView(name).mid(kDirectoryPrefix.size()));
+    const QFileInfo info(contract::normalisedPath(directory));
+    return !contract::tempDirectory().isEmpty() &&
+           contract::normalisedPath(info.absolutePath()) == contract::tempDirectory() &&
+           contract::isUpdaterDirectoryName(info.fileName());
 }
 
 QStringList runtimeLibraries() {
-    return QString::fromUtf8(UPDATER_RUNTIME_LIBRARIES).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(buildSettings().runtimeLibraries)
+        .split(QLatin1Char(';'), Qt::SkipEmptyParts);
 }
 
 QStringList temporaryCopyArguments(const QStringList& arguments) {
-    return arguments.mid(1) << kTemporaryCopyFlag;
+    return arguments.mid(1) << contract::kTemporaryCopyFlag;
 }
 
 bool launchTemporaryCopy(const QString& executablePath, const QStringList& libraries,
@@ -58,9 +43,9 @@ bool launchTemporaryCopy(const QString& executablePath, const QStringList& libra
     const QDir sourceDirectory(QFileInfo(executablePath).absolutePath());
 
     // A new UUID every time: two runs never share a directory.
-    const QString directory =
-        QDir(QDir::tempPath())
-            .filePath(kDirectoryPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces));
+    const QString directory = QDir(QDir::tempPath())
+                                  .filePath(contract::kUpdaterDirectoryPrefix +
+                                            QUuid::createUuid().toString(QUuid::WithoutBraces));
     // A TEMP that Qt cannot resolve (one that does not exist) comes back empty, which would put
     // the directory wherever this process happens to run: refused like a failed creation.
     if (QDir::isRelativePath(directory) || !QDir().mkpath(directory)) {
@@ -69,6 +54,16 @@ bool launchTemporaryCopy(const QString& executablePath, const QStringList& libra
         return false;
     }
     const QDir temporaryDirectory(directory);
+    // Claimed from now until the copy runs (POSIX: the copy inherits the claim; Windows: its
+    // working directory, this directory, holds it the same way): the sweep of another original
+    // updater leaves it alone.
+    OwnedHandle claim = HeldDirectory::claim(directory);
+    // Removes the half-prepared directory, claim first (on Windows the claim itself keeps the
+    // directory from being removed). A failed removal is not reported.
+    const auto discard = [&claim](const QString& path) {
+        claim.reset();
+        QDir(path).removeRecursively();
+    };
 
     const QString copiedExecutable = temporaryDirectory.filePath(platform::updaterExecutableName());
     if (!QFile::copy(executablePath, copiedExecutable)) {
@@ -101,11 +96,13 @@ bool launchTemporaryCopy(const QString& executablePath, const QStringList& libra
     }
 
     log(QStringLiteral("Launching temporary updater copy."));
-    if (!QProcess::startDetached(copiedExecutable, arguments, directory)) {
+    qint64 copyProcessId = 0;
+    if (!QProcess::startDetached(copiedExecutable, arguments, directory, &copyProcessId)) {
         log(QStringLiteral("ERROR: Failed to launch temporary updater copy."));
         discard(directory);
         return false;
     }
+    platform::handForeground(copyProcessId);
     log(QStringLiteral("Temporary updater launched successfully."));
     return true;
 }
@@ -113,8 +110,9 @@ bool launchTemporaryCopy(const QString& executablePath, const QStringList& libra
 } // namespace relocation
 
 bool Updater::relaunchFromTemporaryCopy(const QStringList& arguments) {
+    const relocation::LogFunction logLine = [this](const QString& message) { log(message); };
+    relocation::removeStaleCopies(logLine);
     return relocation::launchTemporaryCopy(QCoreApplication::applicationFilePath(),
                                            relocation::runtimeLibraries(),
-                                           relocation::temporaryCopyArguments(arguments),
-                                           [this](const QString& message) { log(message); });
+                                           relocation::temporaryCopyArguments(arguments), logLine);
 }

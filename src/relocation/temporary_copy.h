@@ -23,10 +23,16 @@ QStringList temporaryCopyArguments(const QStringList& arguments);
 // directly in TEMP. Only such a directory is ever removed after an update.
 bool isTemporaryUpdaterDirectory(const QString& directory);
 
+// Removes the "Quindlebrookware-Updater-<uuid>" directories in TEMP that no updater process
+// claims (HeldDirectory::claim), and self-delete scripts old enough to have given up; logs one
+// line for each.
+void removeStaleCopies(const LogFunction& log);
+
 // Creates "Quindlebrookware-Updater-<uuid>" in TEMP, copies the executable into it under the
 // platform's updater name and each library (a file name beside the executable) under its own
-// name, in order, and starts the copy detached there with the given arguments. Every step and
-// failure is logged; after a failure nothing that this call created is left behind.
+// name, in order, and starts the copy detached there with the given arguments. The directory is
+// claimed from its creation on, and the copy inherits the claim. Every step and failure is
+// logged; after a failure nothing that this call created is left behind.
 bool launchTemporaryCopy(const QString& executablePath, const QStringList& libraries,
                          const QStringList& arguments, const LogFunction& log);
 

@@ -1,6 +1,7 @@
 // The temporary copy's command-line grammar: four options, each exactly once with a separate
 // value, "--temporary-copy" anywhere, nothing else.
 
+#include "contract.h"
 #include "hex_text.h"
 #include "updater.h"
 
@@ -10,12 +11,7 @@
 
 namespace {
 
-const QString kStagingPrefix = QStringLiteral("Quindlebrookware-Update-");
 constexpr long long kMaxProcessId = 4294967295LL;
-
-QString normalised(const QString& path) {
-    return QDir::cleanPath(QDir::fromNativeSeparators(path));
-}
 
 // The weaker form of the staging layout that the command line must already satisfy: an existing
 // installer file in an existing directory directly under TEMP whose name has the staging prefix.
@@ -24,15 +20,11 @@ bool isInApprovedStagingDirectory(const QString& installerPath) {
     if (!installer.exists() || !installer.isFile())
         return false;
 
-    const QString tempDirectory = normalised(QDir::tempPath());
-    const QString installerDirectory = normalised(installer.absolutePath());
-    if (installerDirectory == tempDirectory)
+    const QString installerDirectory = contract::normalisedPath(installer.absolutePath());
+    if (installerDirectory == contract::tempDirectory())
         return false;
-
-    const QStringList parts = QDir(tempDirectory)
-                                  .relativeFilePath(installerDirectory)
-                                  .split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.size() != 1 || !parts.first().startsWith(kStagingPrefix, Qt::CaseInsensitive))
+    const std::optional<QString> name = contract::nameDirectlyUnderTemp(installerDirectory);
+    if (!name || !contract::hasStagingPrefix(*name))
         return false;
 
     const QFileInfo directory(installerDirectory);
@@ -61,7 +53,7 @@ bool Updater::parseArguments(const QStringList& arguments, long long& targetPid,
             log(QStringLiteral("Empty command-line argument rejected."));
             return false;
         }
-        if (token == QLatin1String("--temporary-copy"))
+        if (token == contract::kTemporaryCopyFlag)
             continue;
 
         // Each option takes the next argument as its value, whatever it holds.

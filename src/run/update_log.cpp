@@ -1,5 +1,6 @@
 // The update log: one line per message appended to "Vexta-Updater.log" in the TEMP directory.
 
+#include "contract.h"
 #include "log_file.h"
 #include "updater.h"
 
@@ -20,5 +21,5 @@ void Updater::log(const QString& message) {
     // written.
     const QString line = QStringLiteral("[%1] %2\n").arg(timestamp, message);
     // A line that cannot be written is dropped: the log never changes the course of an update.
-    appendLogLine(tempDirectory + QStringLiteral("/Vexta-Updater.log"), line.toUtf8());
+    appendLogLine(QDir(tempDirectory).filePath(contract::kLogFileName), line.toUtf8());
 }

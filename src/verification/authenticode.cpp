@@ -2,10 +2,10 @@
 // the log lines and the verdict. The trust check itself is the platform's (AuthenticodeTrust).
 
 #include "authenticode_trust.h"
+#include "build_settings.h"
 #include "hex_text.h"
 #include "installer_file.h"
 #include "updater.h"
-#include "updater_config.h"
 
 #include <QCryptographicHash>
 #include <QLatin1StringView>
@@ -14,12 +14,6 @@
 #include <optional>
 
 namespace {
-
-// The publisher's pins, fixed when the program is built: the SHA-256 thumbprints of its
-// code-signing certificates and the SHA-256 hashes of their public keys (DER
-// SubjectPublicKeyInfo), each list separated by semicolons.
-constexpr const char kExpectedCertificateThumbprint[] = UPDATER_PUBLISHER_THUMBPRINT;
-constexpr const char kExpectedPublicKeyPins[] = UPDATER_PUBLISHER_KEY_PINS;
 
 struct PinSet {
     QStringList thumbprints; // upper case
@@ -61,8 +55,8 @@ QString hexCode(quint32 code, int width) {
 }
 
 // Compares the signer with the pins and logs the outcome; true when a pin matches.
-bool matchesPins(Updater& updater, const PinSet& pins, AuthenticodeTrust& trust) {
-    const QString thumbprint = sha256Upper(trust.signerCertificateDer());
+bool matchesPins(Updater& updater, const PinSet& pins, const TrustVerdict& trusted) {
+    const QString thumbprint = sha256Upper(trusted.certificateDer);
     updater.log(QStringLiteral("Signer certificate SHA-256 thumbprint: %1").arg(thumbprint));
     if (pins.isSingleThumbprint()) {
         if (thumbprint == pins.thumbprints.first()) {
@@ -75,8 +69,8 @@ bool matchesPins(Updater& updater, const PinSet& pins, AuthenticodeTrust& trust)
     }
 
     // A pin set: a renewed certificate passes by its unchanged key, a planned new one by its own.
-    const QByteArray publicKeyInfo = trust.signerPublicKeyInfoDer();
-    const QString publicKey = publicKeyInfo.isEmpty() ? QString() : sha256Upper(publicKeyInfo);
+    const QString publicKey =
+        trusted.publicKeyInfoDer.isEmpty() ? QString() : sha256Upper(trusted.publicKeyInfoDer);
     updater.log(QStringLiteral("Signer public key SHA-256: %1").arg(publicKey));
     if (pins.thumbprints.contains(thumbprint)) {
         updater.log(QStringLiteral("Certificate thumbprint PIN PASSED."));
@@ -109,39 +103,40 @@ bool verifyAuthenticodeWithPins(Updater& updater, const InstallerFile& installer
     updater.log(
         QStringLiteral("Starting strict Authenticode verification: %1").arg(installer.path()));
 
-    const quint32 result = trust.verify(installer);
-    if (result != 0) {
-        updater.log(QStringLiteral("WinVerifyTrust FAILED: 0x%1").arg(hexCode(result, 8)));
-        trust.close(); // the release's own result changes nothing here
+    // One check, one answer: the platform has released what it held by the time it answers (a
+    // failed check's release result changes nothing and is not reported).
+    const TrustVerdict trusted = trust.check(installer);
+    if (trusted.code != 0) {
+        updater.log(QStringLiteral("WinVerifyTrust FAILED: 0x%1").arg(hexCode(trusted.code, 8)));
         return false;
     }
     updater.log(QStringLiteral("Windows Authenticode trust verification PASSED."));
     updater.log(QStringLiteral("Certificate revocation checking PASSED."));
 
     bool signerPinned = false;
-    switch (trust.locateSignerCertificate()) {
-    case AuthenticodeTrust::SignerAccess::NoProviderData:
+    switch (trusted.signer) {
+    case SignerAccess::NoProviderData:
         updater.log(QStringLiteral("Could not obtain Authenticode provider data."));
         break;
-    case AuthenticodeTrust::SignerAccess::NoSigner:
+    case SignerAccess::NoSigner:
         updater.log(QStringLiteral("Could not obtain Authenticode signer."));
         break;
-    case AuthenticodeTrust::SignerAccess::NoCertificate:
+    case SignerAccess::NoCertificate:
         updater.log(QStringLiteral("Could not obtain signer certificate."));
         break;
-    case AuthenticodeTrust::SignerAccess::Available:
-        signerPinned = matchesPins(updater, *pins, trust);
+    case SignerAccess::Available:
+        signerPinned = matchesPins(updater, *pins, trusted);
         // The names are for the log only; the pins alone decide.
-        if (const auto subject = trust.signerName(AuthenticodeTrust::NameOf::Subject))
-            updater.log(QStringLiteral("Signer certificate subject: %1").arg(*subject));
-        if (const auto issuer = trust.signerName(AuthenticodeTrust::NameOf::Issuer))
-            updater.log(QStringLiteral("Signer certificate issuer: %1").arg(*issuer));
+        if (trusted.subject)
+            updater.log(QStringLiteral("Signer certificate subject: %1").arg(*trusted.subject));
+        if (trusted.issuer)
+            updater.log(QStringLiteral("Signer certificate issuer: %1").arg(*trusted.issuer));
         break;
     }
 
-    if (const quint32 released = trust.close(); released != 0)
+    if (trusted.releaseCode != 0)
         updater.log(QStringLiteral("Warning: WinVerifyTrust cleanup returned 0x%1")
-                        .arg(hexCode(released, 0)));
+                        .arg(hexCode(trusted.releaseCode, 0)));
 
     if (!signerPinned) {
         updater.log(
@@ -154,8 +149,12 @@ bool verifyAuthenticodeWithPins(Updater& updater, const InstallerFile& installer
 }
 
 bool Updater::verifyAuthenticode(const InstallerFile& installer) {
+    // The publisher's pins, fixed when the program is built (build_settings.h): SHA-256
+    // thumbprints of its code-signing certificates and SHA-256 hashes of their public keys, each
+    // list separated by semicolons.
+    const BuildSettings& settings = buildSettings();
     const std::unique_ptr<AuthenticodeTrust> trust =
         createPlatformAuthenticodeTrust(builtInTrustAnchors());
     return verifyAuthenticodeWithPins(
-        *this, installer, {kExpectedCertificateThumbprint, kExpectedPublicKeyPins}, *trust);
+        *this, installer, {settings.publisherThumbprints, settings.publicKeyPins}, *trust);
 }

@@ -1,42 +1,22 @@
 #pragma once
 
+#include "trust_verdict.h"
+
 #include <QByteArray>
-#include <QString>
-#include <QtGlobal>
 
 #include <memory>
-#include <optional>
 
 class InstallerFile;
 class Updater;
 
-// One Authenticode trust request, as WinTrust offers it: a check of the file that leaves a state,
-// read access to the first signer's certificate while the state lives, then one release.
-// Windows answers with WinVerifyTrust; other platforms with a verifier of their own that gives the
-// same verdicts and codes.
+// The platform's Authenticode trust check of the installer's private copy (never its path).
 class AuthenticodeTrust {
 public:
-    enum class SignerAccess { NoProviderData, NoSigner, NoCertificate, Available };
-    enum class NameOf { Subject, Issuer };
-
     virtual ~AuthenticodeTrust() = default;
-
-    // 0 when the file's signature is trusted, chain and whole-chain revocation included;
-    // otherwise the WinTrust failure code. The check reads the opened file, never its path.
-    virtual quint32 verify(const InstallerFile& file) = 0;
-    // Locates the first signer's own certificate in the state of the check.
-    virtual SignerAccess locateSignerCertificate() = 0;
-    // The located certificate's DER bytes.
-    virtual QByteArray signerCertificateDer() = 0;
-    // The DER SubjectPublicKeyInfo of the located certificate; empty when it cannot be had.
-    virtual QByteArray signerPublicKeyInfoDer() = 0;
-    // The located certificate's simple display name; nullopt when the name call fails.
-    virtual std::optional<QString> signerName(NameOf which) = 0;
-    // Releases the state of the check: 0 or a failure code.
-    virtual quint32 close() = 0;
+    virtual TrustVerdict check(const InstallerFile& file) = 0;
 };
 
-// The platform's trust request. trustAnchorsPem (PEM certificates) replaces the trusted roots where
+// The platform's trust check. trustAnchorsPem (PEM certificates) replaces the trusted roots where
 // the platform has no machine-wide trust store of its own to use; empty: the system's store.
 // Windows always uses its machine's store.
 std::unique_ptr<AuthenticodeTrust>

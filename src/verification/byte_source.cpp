@@ -1,12 +1,22 @@
 #include "byte_source.h"
 
-#include "digest.h"
+#include <cstring>
 
 namespace {
 
 constexpr qint64 kChunkBytes = 1048576;
 
 } // namespace
+
+qint64 MemoryByteSource::readAt(qint64 offset, char* buffer, qint64 length) const {
+    if (offset < 0 || length < 0)
+        return -1;
+    if (offset >= bytes_.size())
+        return 0;
+    const qint64 count = std::min(length, bytes_.size() - offset);
+    std::memcpy(buffer, bytes_.constData() + offset, static_cast<size_t>(count));
+    return count;
+}
 
 std::optional<QByteArray> readExactly(const ByteSource& source, qint64 offset, qint64 length) {
     if (offset < 0 || length < 0 || offset > source.size() || length > source.size() - offset)

@@ -1,11 +1,12 @@
 // The manifest that the host application writes beside the installer: a small JSON object that
 // names the installer and states its SHA-256, a second statement of the "--sha256" argument.
 
+#include "contract.h"
 #include "hex_text.h"
+#include "regular_file.h"
 #include "updater.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,21 +18,19 @@ namespace {
 // Largest manifest accepted, in bytes as read in text mode (a CR LF line end counts as one).
 constexpr qint64 kMaxManifestBytes = 16384;
 
-const QString kInstallerFileName = QStringLiteral("installer.exe");
-
 } // namespace
 
 bool Updater::validateManifest(const QString& manifestPath, const QString& installerPath,
                                const QString& expectedSha256) {
-    QFile file(manifestPath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    // One byte more than the limit is enough to tell an oversized manifest, so a hostile file of
+    // any size costs no more memory than that. A manifest that has become a FIFO or a directory
+    // since the staging check cannot be opened as a regular file.
+    const std::optional<QByteArray> read = readRegularFile(manifestPath, kMaxManifestBytes + 1);
+    if (!read) {
         log(QStringLiteral("Could not open update manifest."));
         return false;
     }
-    // One byte more than the limit is enough to tell an oversized manifest, so a hostile file of
-    // any size costs no more memory than that.
-    const QByteArray content = file.read(kMaxManifestBytes + 1);
-    file.close();
+    const QByteArray& content = *read;
 
     if (content.isEmpty() || content.size() > kMaxManifestBytes) {
         log(QStringLiteral("Manifest size is invalid."));
@@ -52,7 +51,7 @@ bool Updater::validateManifest(const QString& manifestPath, const QString& insta
     const QString sha256Value =
         manifest.value(QLatin1String("sha256")).toString().trimmed().toLower();
 
-    if (installerValue != kInstallerFileName) {
+    if (installerValue != contract::kInstallerFileName) {
         log(QStringLiteral("Manifest installer value is invalid."));
         return false;
     }

@@ -1,26 +1,20 @@
 #include "pe_image.h"
 
+#include "wintrust_codes.h"
+
+#include <limits>
+
 namespace {
 
 constexpr quint16 kPe32Magic = 0x10b;
 constexpr quint16 kPe32PlusMagic = 0x20b;
+constexpr quint32 kResourceTableIndex = 2;
 constexpr quint32 kCertificateTableIndex = 4;
 constexpr quint16 kWinCertificateRevision2 = 0x0200;
 constexpr quint16 kWinCertificateTypePkcsSignedData = 0x0002;
 constexpr qint64 kWinCertificateHeaderSize = 8;
 constexpr qint64 kDosHeaderSize = 0x40;
 constexpr qint64 kCoffHeaderSize = 20;
-
-quint16 readU16(const QByteArray& data, qsizetype offset) {
-    const auto* p = reinterpret_cast<const uchar*>(data.constData()) + offset;
-    return static_cast<quint16>(p[0] | (p[1] << 8));
-}
-
-quint32 readU32(const QByteArray& data, qsizetype offset) {
-    const auto* p = reinterpret_cast<const uchar*>(data.constData()) + offset;
-    return static_cast<quint32>(p[0]) | (static_cast<quint32>(p[1]) << 8) |
-           (static_cast<quint32>(p[2]) << 16) | (static_cast<quint32>(p[3]) << 24);
-}
 
 constexpr qint64 roundUpTo8(qint64 value) {
     return (value + 7) / 8 * 8;
@@ -51,19 +45,19 @@ std::optional<PeLayout> parsePeLayout(const ByteSource& image) {
     const std::optional<QByteArray> dos = readExactly(image, 0, kDosHeaderSize);
     if (!dos || !dos->startsWith("MZ"))
         return std::nullopt;
-    const qint64 peOffset = readU32(*dos, 0x3c);
+    const qint64 peOffset = peU32(*dos, 0x3c);
     const std::optional<QByteArray> coff = readExactly(image, peOffset, 4 + kCoffHeaderSize);
     if (!coff || !coff->startsWith(QByteArray("PE\0\0", 4)))
         return std::nullopt;
     const qint64 optionalOffset = peOffset + 4 + kCoffHeaderSize;
     const std::optional<QByteArray> optional =
-        readExactly(image, optionalOffset, readU16(*coff, 4 + 16));
+        readExactly(image, optionalOffset, peU16(*coff, 4 + 16));
     if (!optional || optional->size() < 2)
         return std::nullopt;
 
     PeLayout layout;
     qsizetype rvaCountOffset = 0;
-    switch (readU16(*optional, 0)) {
+    switch (peU16(*optional, 0)) {
     case kPe32Magic:
         rvaCountOffset = 92;
         break;
@@ -78,19 +72,25 @@ std::optional<PeLayout> parsePeLayout(const ByteSource& image) {
         return std::nullopt;
     layout.checksumOffset = optionalOffset + 64;
 
-    const quint32 directoryCount = readU32(*optional, rvaCountOffset);
+    const quint32 directoryCount = peU32(*optional, rvaCountOffset);
     const qsizetype directories = rvaCountOffset + 4;
     // The directories must lie inside the optional header that announces them.
     if (static_cast<qint64>(directoryCount) * 8 > optional->size() - directories)
         return std::nullopt;
+    layout.sectionCount = peU16(*coff, 4 + 2);
+    layout.sectionTableOffset = optionalOffset + optional->size();
+    if (directoryCount > kResourceTableIndex) {
+        layout.resourceTableRva = peU32(*optional, directories + kResourceTableIndex * 8);
+        layout.resourceTableSize = peU32(*optional, directories + kResourceTableIndex * 8 + 4);
+    }
     if (directoryCount <= kCertificateTableIndex) {
         layout.certificateEntryOffset = -1;
         return layout;
     }
     const qsizetype entry = directories + kCertificateTableIndex * 8;
     layout.certificateEntryOffset = optionalOffset + entry;
-    layout.certificateTableOffset = readU32(*optional, entry);
-    layout.certificateTableSize = readU32(*optional, entry + 4);
+    layout.certificateTableOffset = peU32(*optional, entry);
+    layout.certificateTableSize = peU32(*optional, entry + 4);
     return layout;
 }
 
@@ -107,10 +107,10 @@ CertificateTableStatus findSignature(const ByteSource& image, const PeLayout& la
     const std::optional<QByteArray> table = readExactly(image, offset, size);
     if (!table)
         return CertificateTableStatus::Malformed;
-    const qint64 entryLength = readU32(*table, 0);
+    const qint64 entryLength = peU32(*table, 0);
     if (entryLength < kWinCertificateHeaderSize || entryLength > size ||
-        readU16(*table, 4) != kWinCertificateRevision2 ||
-        readU16(*table, 6) != kWinCertificateTypePkcsSignedData)
+        peU16(*table, 4) != kWinCertificateRevision2 ||
+        peU16(*table, 6) != kWinCertificateTypePkcsSignedData)
         return CertificateTableStatus::Malformed;
     const std::optional<qint64> signatureLength =
         derSequenceLength(*table, kWinCertificateHeaderSize);
@@ -134,6 +134,8 @@ CertificateTableStatus findSignature(const ByteSource& image, const PeLayout& la
 
 QByteArray authenticodeImageDigest(const ByteSource& image, const PeLayout& layout,
                                    DigestAlgorithm algorithm) {
+    if (std::optional<QByteArray> known = image.knownImageDigest(layout, algorithm))
+        return *known;
     Digest digest(algorithm);
     const qint64 end = layout.hasCertificateTable() ? layout.certificateTableOffset : image.size();
     const auto hashed = [&](qint64 from, qint64 to) {
@@ -147,4 +149,91 @@ QByteArray authenticodeImageDigest(const ByteSource& image, const PeLayout& layo
         complete = complete && hashed(layout.checksumOffset + 4, end);
     }
     return complete ? digest.result() : QByteArray();
+}
+
+PeSignature locateSignature(const ByteSource& image) {
+    PeSignature located;
+    const std::optional<PeLayout> layout = parsePeLayout(image);
+    if (!layout) {
+        located.code = wintrust::kSubjectFormUnknown;
+        return located;
+    }
+    located.layout = *layout;
+    switch (findSignature(image, *layout, located.signature)) {
+    case CertificateTableStatus::Absent:
+    case CertificateTableStatus::Malformed:
+        located.code = wintrust::kNoSignature;
+        break;
+    case CertificateTableStatus::Unhashed:
+        located.code = wintrust::kBadDigest;
+        break;
+    case CertificateTableStatus::Found:
+        break;
+    }
+    return located;
+}
+
+StreamingImageDigest::StreamingImageDigest() : digest_(DigestAlgorithm::Sha256) {}
+
+void StreamingImageDigest::add(const char* data, qint64 length) {
+    const qint64 offset = streamed_;
+    streamed_ += length;
+    if (abandoned_ || length <= 0)
+        return;
+    if (layout_) {
+        hash(data, length, offset);
+        return;
+    }
+    // Until the headers have been read, the bytes are kept; once they have, what was kept is
+    // hashed as if it had streamed past just now.
+    head_.append(data, std::min(length, kStreamingHeadBytes - head_.size()));
+    layout_ = parsePeLayout(MemoryByteSource(head_));
+    if (layout_) {
+        hash(head_.constData(), head_.size(), 0);
+        if (streamed_ > head_.size())
+            hash(data + (head_.size() - offset), streamed_ - head_.size(), head_.size());
+        head_.clear();
+    } else if (head_.size() >= kStreamingHeadBytes) {
+        abandoned_ = true;
+        head_.clear();
+    }
+}
+
+// Hashes the parts of [offset, offset + length) that the image digest covers: everything but the
+// checksum and the certificate-table entry, up to the certificate table.
+void StreamingImageDigest::hash(const char* data, qint64 length, qint64 offset) {
+    const PeLayout& layout = *layout_;
+    const qint64 end = layout.hasCertificateTable() ? layout.certificateTableOffset
+                                                    : std::numeric_limits<qint64>::max();
+    const auto hashed = [&](qint64 from, qint64 to) {
+        const qint64 first = std::max(from, offset);
+        const qint64 last = std::min(to, offset + length);
+        if (first < last && !digest_.add(data + (first - offset), last - first))
+            abandoned_ = true;
+    };
+    hashed(0, layout.checksumOffset);
+    if (layout.certificateEntryOffset >= 0) {
+        hashed(layout.checksumOffset + 4, layout.certificateEntryOffset);
+        hashed(layout.certificateEntryOffset + 8, end);
+    } else {
+        hashed(layout.checksumOffset + 4, end);
+    }
+}
+
+std::optional<std::pair<PeLayout, QByteArray>> StreamingImageDigest::finish() {
+    if (abandoned_ || !layout_)
+        return std::nullopt;
+    // The digest that authenticodeImageDigest() gives only where it gives one at all: every
+    // range it hashes must lie inside the file.
+    const PeLayout& layout = *layout_;
+    const qint64 end = layout.hasCertificateTable() ? layout.certificateTableOffset : streamed_;
+    const qint64 lastSkipped = layout.certificateEntryOffset >= 0
+                                   ? layout.certificateEntryOffset + 8
+                                   : layout.checksumOffset + 4;
+    if (end > streamed_ || lastSkipped > end || layout.checksumOffset + 4 > end)
+        return std::nullopt;
+    QByteArray value = digest_.result();
+    if (value.isEmpty())
+        return std::nullopt;
+    return std::pair{layout, value};
 }

@@ -1,7 +1,7 @@
-// The installer's SHA-256 and its comparison with the expected digest. This is the one place that
-// computes the SHA-256 of a file; the benchmark measures it too.
+// The installer's SHA-256 and its comparison with the expected digest. The digest is taken while
+// the private copy is made (installer_file.h), in the same pass over the bytes; this stage reports
+// and compares it.
 
-#include "digest.h"
 #include "installer_file.h"
 #include "updater.h"
 
@@ -9,13 +9,10 @@
 #include <QString>
 
 QByteArray Updater::calculateSha256(const InstallerFile& installer) {
-    // Read once from start to end in 1 MiB chunks, every byte as stored.
-    Digest sha256(DigestAlgorithm::Sha256);
-    if (!addRange(sha256, installer, 0, installer.size())) {
+    // Every byte as stored, read once in 1 MiB chunks while the copy was made.
+    if (installer.sha256().isEmpty())
         log(QStringLiteral("File read error during SHA-256 calculation."));
-        return {};
-    }
-    return sha256.result();
+    return installer.sha256();
 }
 
 bool Updater::verifySha256(const InstallerFile& installer, const QString& expectedSha256) {

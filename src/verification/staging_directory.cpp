@@ -1,31 +1,16 @@
 // The staging layout that the host application produces: "Quindlebrookware-Update-<uuid>"
 // directly under TEMP, holding "installer.exe" and "manifest.json" side by side.
 
-#include "hex_text.h"
+#include "contract.h"
 #include "updater.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QString>
-#include <QStringList>
 
 namespace {
 
-const QString kStagingPrefix = QStringLiteral("Quindlebrookware-Update-");
-const QString kInstallerFileName = QStringLiteral("installer.exe");
-const QString kManifestFileName = QStringLiteral("manifest.json");
-
-QString normalised(const QString& path) {
-    return QDir::cleanPath(QDir::fromNativeSeparators(path));
-}
-
 QString directoryOf(const QString& path) {
-    return normalised(QFileInfo(path).absolutePath());
-}
-
-bool isStagingDirectoryName(const QString& name) {
-    return name.startsWith(kStagingPrefix, Qt::CaseInsensitive) &&
-           isBracelessUuid(QStringView(name).mid(kStagingPrefix.size()));
+    return contract::normalisedPath(QFileInfo(path).absolutePath());
 }
 
 } // namespace
@@ -42,28 +27,22 @@ bool Updater::validateStagingDirectory(const QString& installerPath, const QStri
         return false;
     }
 
-    // One level below TEMP. A sub-directory of a staging directory ("name/sub") or a directory
-    // beside TEMP ("../name") gives more than one part; TEMP itself gives "." and fails the name
-    // test below.
-    const QStringList parts = QDir(normalised(QDir::tempPath()))
-                                  .relativeFilePath(installerDirectory)
-                                  .split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.size() != 1) {
+    // One level below TEMP; TEMP itself gives "." and fails the name test below.
+    const std::optional<QString> stagingName = contract::nameDirectlyUnderTemp(installerDirectory);
+    if (!stagingName) {
         log(QStringLiteral("Installer staging directory is not directly under TEMP."));
         return false;
     }
-
-    const QString stagingName = parts.first();
-    if (!isStagingDirectoryName(stagingName)) {
-        log(QStringLiteral("Staging directory name is invalid: %1").arg(stagingName));
+    if (!contract::isStagingDirectoryName(*stagingName)) {
+        log(QStringLiteral("Staging directory name is invalid: %1").arg(*stagingName));
         return false;
     }
 
-    if (QFileInfo(installerPath).fileName() != kInstallerFileName) {
+    if (QFileInfo(installerPath).fileName() != contract::kInstallerFileName) {
         log(QStringLiteral("Installer filename must be exactly installer.exe."));
         return false;
     }
-    if (QFileInfo(manifestPath).fileName() != kManifestFileName) {
+    if (QFileInfo(manifestPath).fileName() != contract::kManifestFileName) {
         log(QStringLiteral("Manifest filename must be exactly manifest.json."));
         return false;
     }

@@ -4,9 +4,14 @@
 //
 //   UPDATER_E2E_RECORDS         a directory; "host.pid" in it holds the host's process ID
 //   UPDATER_E2E_INSTALLER_EXIT  the exit code to return (0 when unset)
+//   UPDATER_E2E_INSTALLER_HOLD  when set, a file: it runs until that file exists (up to 60 s)
 //
 // It appends one line to "installer-runs" in the records directory:
 //   ran host=<running|ended> arguments=<count> directory=<its current directory, UTF-8>
+// Like many a real installer it loads a library by its bare name,
+// "Quindlebrookware-E2E-Planted.dll" (none is installed anywhere: only one planted where the loader
+// looks first, in the program's folder or working directory, would be found and run). Its version
+// resource, where it has one, is compiled in from installer_version.rc.in.
 
 #include <windows.h>
 
@@ -38,6 +43,7 @@ int main(int argc, char**) {
         std::fscanf(file, "%lu", &pid);
         std::fclose(file);
     }
+    LoadLibraryW(L"Quindlebrookware-E2E-Planted.dll");
     const HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, pid);
     const bool running = host != nullptr && WaitForSingleObject(host, 0) == WAIT_TIMEOUT;
     if (host != nullptr)
@@ -48,6 +54,11 @@ int main(int argc, char**) {
                      running ? "running" : "ended", argc - 1, size, directory) < 0 ||
         std::fclose(runs) != 0)
         return 121;
+    const std::wstring hold = environment(L"UPDATER_E2E_INSTALLER_HOLD");
+    for (int waited = 0; !hold.empty() && waited < 600 &&
+                         GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES;
+         ++waited)
+        Sleep(100);
     return static_cast<int>(
         std::wcstoul(environment(L"UPDATER_E2E_INSTALLER_EXIT").c_str(), nullptr, 10));
 }

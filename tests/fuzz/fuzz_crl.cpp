@@ -3,7 +3,7 @@
 // serial and distribution point, never its signature). An input that parses as a CRL is signed
 // again with the publisher's key, so that the checks behind the signature check are reached too.
 
-#include "verification/certificate_chain.h"
+#include "verification/posix_verifier/certificate_chain.h"
 
 #include <openssl/pem.h>
 

@@ -1,40 +1,25 @@
-// PE layout, certificate table and Authenticode image digest over arbitrary bytes in memory.
+// PE layout, certificate table and Authenticode image digest over arbitrary bytes in memory; the
+// digest taken while the bytes stream past once (as the installer's private copy is made) must be
+// the one computed from the whole image, wherever both exist.
 
 #include "verification/pe_image.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
-
-namespace {
-
-class MemoryBytes final : public ByteSource {
-public:
-    MemoryBytes(const uint8_t* data, size_t size) : data_(data), size_(static_cast<qint64>(size)) {}
-    qint64 size() const override { return size_; }
-    qint64 readAt(qint64 offset, char* buffer, qint64 length) const override {
-        if (offset < 0 || length < 0 || offset > size_)
-            return -1;
-        const qint64 count = std::min(length, size_ - offset);
-        if (count > 0)
-            std::memcpy(buffer, data_ + offset, static_cast<size_t>(count));
-        return count;
-    }
-
-private:
-    const uint8_t* data_;
-    qint64 size_;
-};
-
-} // namespace
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const MemoryBytes image(data, size);
+    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const MemoryByteSource image(bytes);
+    locateSignature(image);
+    StreamingImageDigest streaming;
+    for (qsizetype offset = 0; offset < bytes.size(); offset += 4096)
+        streaming.add(bytes.constData() + offset, std::min<qsizetype>(4096, bytes.size() - offset));
+    const auto streamed = streaming.finish();
     const std::optional<PeLayout> layout = parsePeLayout(image);
     if (!layout)
         return 0;
-    QByteArray signature;
-    findSignature(image, *layout, signature);
-    authenticodeImageDigest(image, *layout, DigestAlgorithm::Sha256);
+    const QByteArray digest = authenticodeImageDigest(image, *layout, DigestAlgorithm::Sha256);
+    if (streamed && (streamed->first != *layout || streamed->second != digest))
+        std::abort();
     return 0;
 }

@@ -1,7 +1,8 @@
-// Self-relocation below what an update run can provoke: every way the temporary copy can fail to
-// be prepared (nothing may be left behind), the self-delete script's attempts and its giving up,
-// and the cases in which nothing is scheduled. Successful relocations and removals run in every
-// row of the end-to-end table.
+// Self-relocation below what an update run can provoke: the ways the temporary copy can fail to be
+// prepared once its directory is made (nothing may be left behind; a TEMP in which nothing can be
+// made is an end-to-end row), the self-delete script's attempts and its giving up, and the cases
+// in which nothing is scheduled. Successful relocations and removals run in every row of the
+// end-to-end table.
 
 #include "program_run.h"
 #include "relocation/relocation_platform.h"
@@ -15,9 +16,11 @@
 #include <QRegularExpression>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
-const QStringList kLibraries{QStringLiteral("First.dll"), QStringLiteral("Second.dll")};
+const QStringList kLibraries{u"First.dll"_s, u"Second.dll"_s};
 
 // Stands in for rm(1) on the POSIX script's PATH: records every call and lets the first
 // FAKE_RM_FAILURES directory removals fail without touching anything.
@@ -39,7 +42,7 @@ private slots:
     void copyNotPrepared();
     void nothingScheduled();
 #ifdef Q_OS_WIN
-    void windowsScriptAttempts();
+    void windowsScriptLineEnds();
 #else
     void posixScriptAttempts_data();
     void posixScriptAttempts();
@@ -49,28 +52,22 @@ private slots:
 void RelocationTest::copyNotPrepared_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QStringList>("lines"); // {install}: install directory, {dir}: temporary one
-    const QString created = QStringLiteral("Temporary updater copy created: {dir}/") +
-                            relocation::platform::updaterExecutableName();
-    QTest::newRow("TEMP is a file")
-        << "TEMP is a file"
-        << QStringList{
-               QStringLiteral("ERROR: Could not create temporary updater directory: {dir}")};
+    const QString created =
+        u"Temporary updater copy created: {dir}/"_s + relocation::platform::updaterExecutableName();
     QTest::newRow("second library missing")
         << "Second.dll missing"
-        << QStringList{
-               created, QStringLiteral("Temporary updater DLL copied: {dir}/First.dll"),
-               QStringLiteral("ERROR: Required updater DLL does not exist: {install}/Second.dll")};
+        << QStringList{created, u"Temporary updater DLL copied: {dir}/First.dll"_s,
+                       u"ERROR: Required updater DLL does not exist: {install}/Second.dll"_s};
     QTest::newRow("library cannot be copied")
         << "First.dll is a directory"
-        << QStringList{created, QStringLiteral("ERROR: Could not copy updater DLL."),
-                       QStringLiteral("Source: {install}/First.dll"),
-                       QStringLiteral("Destination: {dir}/First.dll")};
+        << QStringList{created, u"ERROR: Could not copy updater DLL."_s,
+                       u"Source: {install}/First.dll"_s, u"Destination: {dir}/First.dll"_s};
     QTest::newRow("copy cannot be started")
         << "executable is no program"
-        << QStringList{created, QStringLiteral("Temporary updater DLL copied: {dir}/First.dll"),
-                       QStringLiteral("Temporary updater DLL copied: {dir}/Second.dll"),
-                       QStringLiteral("Launching temporary updater copy."),
-                       QStringLiteral("ERROR: Failed to launch temporary updater copy.")};
+        << QStringList{created, u"Temporary updater DLL copied: {dir}/First.dll"_s,
+                       u"Temporary updater DLL copied: {dir}/Second.dll"_s,
+                       u"Launching temporary updater copy."_s,
+                       u"ERROR: Failed to launch temporary updater copy."_s};
 }
 
 void RelocationTest::copyNotPrepared() {
@@ -78,38 +75,26 @@ void RelocationTest::copyNotPrepared() {
     QFETCH(QStringList, lines);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const QString install = temp.outsidePath(QStringLiteral("install"));
-    const QString executable = install + QStringLiteral("/Updater-under-test");
+    const QString install = temp.outsidePath(u"install"_s);
+    const QString executable = install + u"/Updater-under-test"_s;
     temp.writeFile(executable, "not a program\n");
     for (const QString& library : kLibraries)
-        temp.writeFile(install + QLatin1Char('/') + library, "library");
-    const QString broken = install + QLatin1Char('/') + fault.section(QLatin1Char(' '), 0, 0);
-    if (fault.endsWith(QLatin1String(" missing")))
+        temp.writeFile(install + u'/' + library, "library");
+    const QString broken = install + u'/' + fault.section(u' ', 0, 0);
+    if (fault.endsWith(u" missing"_s))
         QVERIFY(QFile::remove(broken));
-    if (fault.endsWith(QLatin1String(" is a directory")))
+    if (fault.endsWith(u" is a directory"_s))
         QVERIFY(QFile::remove(broken) && QDir().mkdir(broken));
-    const QString tempPath = fault == QLatin1String("TEMP is a file")
-                                 ? temp.writeFile(QStringLiteral("file"), "not a directory")
-                                 : temp.path();
     QStringList messages;
-    bool launched = true;
-    {
-        const TempRedirect redirect(tempPath);
-        launched = relocation::launchTemporaryCopy(
-            executable, kLibraries, {QStringLiteral("--pid"), QStringLiteral("1")},
-            [&](const QString& message) { messages << message; });
-    }
 
-    QVERIFY(!launched);
-    messages.replaceInStrings(
-        QRegularExpression(QStringLiteral("Quindlebrookware-Updater-[0-9a-f-]{36}")),
-        QStringLiteral("{uuid}"));
-    QCOMPARE(messages,
-             lines.replaceInStrings(QStringLiteral("{install}"), install)
-                 .replaceInStrings(QStringLiteral("{dir}"), tempPath + QStringLiteral("/{uuid}")));
+    QVERIFY(!relocation::launchTemporaryCopy(executable, kLibraries, {u"--pid"_s, u"1"_s},
+                                             [&](const QString& message) { messages << message; }));
+    messages.replaceInStrings(QRegularExpression(u"Quindlebrookware-Updater-[0-9a-f-]{36}"_s),
+                              u"{uuid}"_s);
+    QCOMPARE(messages, lines.replaceInStrings(u"{install}"_s, install)
+                           .replaceInStrings(u"{dir}"_s, temp.path() + u"/{uuid}"_s));
     // Whatever was created has been removed again.
-    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-             tempPath == temp.path() ? QStringList() : QStringList{QStringLiteral("file")});
+    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 // Nothing is scheduled for an executable that is gone, nor for one in a directory that only looks
@@ -118,30 +103,27 @@ void RelocationTest::copyNotPrepared() {
 void RelocationTest::nothingScheduled() {
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const QString gone = temp.filePath(QStringLiteral("Quindlebrookware-Updater-x/Updater"));
+    const QString gone = temp.filePath(u"Quindlebrookware-Updater-x/Updater"_s);
     const QString lookalike = temp.writeFile(
-        QStringLiteral("Quindlebrookware-Updater-0f8fad5b-d9cb-469f-a165-70867728950e/sub/Updater"),
-        "");
+        u"Quindlebrookware-Updater-0f8fad5b-d9cb-469f-a165-70867728950e/sub/Updater"_s, "");
     Updater updater;
 
     QVERIFY(updater.scheduleSelfDelete(gone));
     QVERIFY(updater.scheduleSelfDelete(lookalike));
 
     QCOMPARE(temp.logMessages(),
-             QStringList({QStringLiteral("Self-delete skipped: file does not exist: ") + gone,
-                          QStringLiteral("WARNING: Self-delete skipped: not a temporary updater "
-                                         "directory: ") +
+             QStringList({u"Self-delete skipped: file does not exist: "_s + gone,
+                          u"WARNING: Self-delete skipped: not a temporary updater "
+                          "directory: "_s +
                               QFileInfo(lookalike).absolutePath()}));
-    QCOMPARE(QDir(temp.path()).entryList(QDir::Files),
-             QStringList{QStringLiteral("Vexta-Updater.log")});
+    QCOMPARE(QDir(temp.path()).entryList(QDir::Files), QStringList{u"Vexta-Updater.log"_s});
 }
 
 #ifdef Q_OS_WIN
-// The cmd.exe script's retry bound, and its line ends, which cmd.exe's label scanning needs. (It
-// runs for real in the end-to-end rows, whose paths it takes from its environment.)
-void RelocationTest::windowsScriptAttempts() {
-    const QByteArray script = relocation::platform::selfDeleteScript(QString(), QString());
-    QVERIFY(script.contains("\r\nif %RETRIES% GEQ 15 goto CLEANUP_FAILED\r\n"));
+// The cmd.exe script's line ends, which cmd.exe's label scanning needs. (It runs for real in the
+// end-to-end rows, whose paths it takes from its environment.)
+void RelocationTest::windowsScriptLineEnds() {
+    const QByteArray script = relocation::platform::selfDeleteScript();
     QCOMPARE(script.count('\n'), script.count("\r\n"));
 }
 #else
@@ -161,32 +143,29 @@ void RelocationTest::posixScriptAttempts() {
     QFETCH(int, exitCode);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const QString directory = temp.filePath(QStringLiteral("it's \"$HOME\" `id` $(x) Jos\u00e9"));
-    temp.writeFile(directory + QStringLiteral("/sub/Updater"), "program");
-    const QString script = temp.filePath(QStringLiteral("Quindlebrookware-Updater-Cleanup-y.sh"));
-    temp.writeFile(script,
-                   relocation::posixSelfDeleteScript(directory, script, {50, 20}).toLocal8Bit());
-    const QString bin = temp.outsidePath(QStringLiteral("bin"));
-    QVERIFY(QFile::setPermissions(temp.writeFile(bin + QStringLiteral("/rm"), kFakeRemove),
+    const QString directory = temp.filePath(u"it's \"$HOME\" `id` $(x) Jos\u00e9"_s);
+    temp.writeFile(directory + u"/sub/Updater"_s, "program");
+    const QString script = temp.filePath(u"Quindlebrookware-Updater-Cleanup-y.sh"_s);
+    temp.writeFile(script, relocation::posixSelfDeleteScript({50, 20}).toLatin1());
+    const QString bin = temp.outsidePath(u"bin"_s);
+    QVERIFY(QFile::setPermissions(temp.writeFile(bin + u"/rm"_s, kFakeRemove),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    const QString calls = temp.outsidePath(QStringLiteral("rm-calls"));
+    const QString calls = temp.outsidePath(u"rm-calls"_s);
     QProcess shell;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"),
-                       bin + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
-    environment.insert(QStringLiteral("FAKE_RM_CALLS"), calls);
-    environment.insert(QStringLiteral("FAKE_RM_FAILURES"), QString::number(failures));
+    QProcessEnvironment environment = relocation::selfDeleteEnvironment(directory, script);
+    environment.insert(u"PATH"_s, bin + u':' + environment.value(u"PATH"_s));
+    environment.insert(u"FAKE_RM_CALLS"_s, calls);
+    environment.insert(u"FAKE_RM_FAILURES"_s, QString::number(failures));
     shell.setProcessEnvironment(environment);
     shell.setWorkingDirectory(directory); // as the updater's own children are
-    shell.start(QStringLiteral("/bin/sh"), {script});
+    shell.start(u"/bin/sh"_s, {script});
     QVERIFY(shell.waitForFinished(20000));
 
     QCOMPARE(shell.exitCode(), exitCode);
-    QStringList expected(attempts, QStringLiteral("-rf -- ") + directory);
+    QStringList expected(attempts, u"-rf -- "_s + directory);
     if (exitCode == 0)
-        expected << QStringLiteral("-f -- ") + script;
-    QCOMPARE(QString::fromUtf8(readFileBytes(calls)).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-             expected);
+        expected << u"-f -- "_s + script;
+    QCOMPARE(QString::fromUtf8(readFileBytes(calls)).split(u'\n', Qt::SkipEmptyParts), expected);
     // Success: the directory and the script are gone. Giving up: both stay.
     QCOMPARE(QFileInfo::exists(directory), exitCode != 0);
     QCOMPARE(QFileInfo::exists(script), exitCode != 0);

@@ -8,19 +8,19 @@
 #include <QDir>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
 const QString kSecurity =
-    QStringLiteral("SECURITY ERROR: installer is not inside an approved TEMP staging directory.");
-const QString kMissing = QStringLiteral("One or more required arguments are missing.");
+    u"SECURITY ERROR: installer is not inside an approved TEMP staging directory."_s;
+const QString kMissing = u"One or more required arguments are missing."_s;
 
 // A valid command line; {installer}, {staging}, {temp}, {restart} and {sha} are filled per row.
 QStringList valid(const QStringList& before = {}, const QStringList& after = {}) {
-    return QStringList{QStringLiteral("Updater")} + before +
-           QStringList{QStringLiteral("--pid"),       QStringLiteral("1234"),
-                       QStringLiteral("--installer"), QStringLiteral("{installer}"),
-                       QStringLiteral("--sha256"),    QStringLiteral("{sha}"),
-                       QStringLiteral("--restart"),   QStringLiteral("{restart}")} +
+    return QStringList{u"Updater"_s} + before +
+           QStringList{u"--pid"_s,    u"1234"_s,  u"--installer"_s, u"{installer}"_s,
+                       u"--sha256"_s, u"{sha}"_s, u"--restart"_s,   u"{restart}"_s} +
            after;
 }
 
@@ -50,76 +50,56 @@ void CommandLineTest::parse_data() {
     const auto refused = [](const char* name, const QStringList& arguments, const QString& line) {
         QTest::newRow(name) << arguments << line << 0LL;
     };
-    refused("no arguments", {QStringLiteral("Updater")}, kMissing);
+    refused("no arguments", {u"Updater"_s}, kMissing);
     refused("one option missing", valid().mid(0, 7), kMissing);
-    refused("equals form", valid({QStringLiteral("--pid=1")}),
-            QStringLiteral("Unknown command-line argument rejected: --pid=1"));
-    refused("other letter case, reported trimmed", valid({QStringLiteral(" --PID ")}),
-            QStringLiteral("Unknown command-line argument rejected: --PID"));
-    refused("empty argument", valid({}, {QStringLiteral("  ")}),
-            QStringLiteral("Empty command-line argument rejected."));
-    refused("option as last argument", valid({}, {QStringLiteral("--sha256")}),
-            QStringLiteral("Invalid --sha256 argument."));
+    refused("equals form", valid({u"--pid=1"_s}),
+            u"Unknown command-line argument rejected: --pid=1"_s);
+    refused("other letter case, reported trimmed", valid({u" --PID "_s}),
+            u"Unknown command-line argument rejected: --PID"_s);
+    refused("empty argument", valid({}, {u"  "_s}), u"Empty command-line argument rejected."_s);
+    refused("option as last argument", valid({}, {u"--sha256"_s}), u"Invalid --sha256 argument."_s);
     refused("option twice, second refused before its value",
-            valid({}, {QStringLiteral("--restart"), QStringLiteral("{restart}")}),
-            QStringLiteral("Invalid --restart argument."));
+            valid({}, {u"--restart"_s, u"{restart}"_s}), u"Invalid --restart argument."_s);
     refused("installer value swallows the next option",
-            {QStringLiteral("Updater"), QStringLiteral("--installer"), QStringLiteral("--pid"),
-             QStringLiteral("7")},
-            QStringLiteral("Unknown command-line argument rejected: 7"));
-    refused("pid 0", with(QStringLiteral("--pid"), QStringLiteral(" 0 ")),
-            QStringLiteral("Invalid process ID: 0"));
-    refused("pid above 32 bits", with(QStringLiteral("--pid"), QStringLiteral("4294967296")),
-            QStringLiteral("Invalid process ID: 4294967296"));
-    refused("pid not a number", with(QStringLiteral("--pid"), QStringLiteral("12ab")),
-            QStringLiteral("Invalid process ID: 12ab"));
-    refused("empty installer", with(QStringLiteral("--installer"), QStringLiteral(" ")),
-            QStringLiteral("Installer path is empty."));
-    refused("empty restart", with(QStringLiteral("--restart"), QString()),
-            QStringLiteral("Restart path is empty."));
-    refused("digest of 63 digits", with(QStringLiteral("--sha256"), sha.left(63)),
-            QStringLiteral("Invalid SHA-256 argument."));
-    refused("digest with a non-hex digit",
-            with(QStringLiteral("--sha256"), sha.left(63) + QLatin1Char('g')),
-            QStringLiteral("Invalid SHA-256 argument."));
-    refused("relative installer", with(QStringLiteral("--installer"), QStringLiteral("a.exe")),
-            QStringLiteral("Installer path must be absolute."));
-    refused("relative restart", with(QStringLiteral("--restart"), QStringLiteral("app/App")),
-            QStringLiteral("Restart path must be absolute."));
-    refused("suffix .exe.zip",
-            with(QStringLiteral("--installer"), QStringLiteral("{staging}/installer.exe.zip")),
-            QStringLiteral("Installer must be an .exe file."));
-    refused("installer missing",
-            with(QStringLiteral("--installer"), QStringLiteral("{staging}/missing.exe")),
+            {u"Updater"_s, u"--installer"_s, u"--pid"_s, u"7"_s},
+            u"Unknown command-line argument rejected: 7"_s);
+    refused("pid 0", with(u"--pid"_s, u" 0 "_s), u"Invalid process ID: 0"_s);
+    refused("pid above 32 bits", with(u"--pid"_s, u"4294967296"_s),
+            u"Invalid process ID: 4294967296"_s);
+    refused("pid not a number", with(u"--pid"_s, u"12ab"_s), u"Invalid process ID: 12ab"_s);
+    refused("empty installer", with(u"--installer"_s, u" "_s), u"Installer path is empty."_s);
+    refused("empty restart", with(u"--restart"_s, QString()), u"Restart path is empty."_s);
+    refused("digest of 63 digits", with(u"--sha256"_s, sha.left(63)),
+            u"Invalid SHA-256 argument."_s);
+    refused("digest with a non-hex digit", with(u"--sha256"_s, sha.left(63) + u'g'),
+            u"Invalid SHA-256 argument."_s);
+    refused("relative installer", with(u"--installer"_s, u"a.exe"_s),
+            u"Installer path must be absolute."_s);
+    refused("suffix .exe.zip", with(u"--installer"_s, u"{staging}/installer.exe.zip"_s),
+            u"Installer must be an .exe file."_s);
+    refused("installer missing", with(u"--installer"_s, u"{staging}/missing.exe"_s), kSecurity);
+    refused("installer directly in TEMP", with(u"--installer"_s, u"{temp}/installer.exe"_s),
             kSecurity);
-    refused("installer directly in TEMP",
-            with(QStringLiteral("--installer"), QStringLiteral("{temp}/installer.exe")), kSecurity);
     refused("installer one level too deep",
-            with(QStringLiteral("--installer"), QStringLiteral("{staging}/sub/installer.exe")),
-            kSecurity);
+            with(u"--installer"_s, u"{staging}/sub/installer.exe"_s), kSecurity);
     refused("directory without the staging prefix",
-            with(QStringLiteral("--installer"),
-                 QStringLiteral("{temp}/Quindlebrookware-Updates/installer.exe")),
-            kSecurity);
+            with(u"--installer"_s, u"{temp}/Quindlebrookware-Updates/installer.exe"_s), kSecurity);
     refused("same file through dot segments",
-            with(QStringLiteral("--restart"), QStringLiteral("{staging}/sub/..//installer.exe")),
-            QStringLiteral("Installer and restart application cannot be the same file."));
+            with(u"--restart"_s, u"{staging}/sub/..//installer.exe"_s),
+            u"Installer and restart application cannot be the same file."_s);
 
     QTest::newRow("smallest pid, copy flags anywhere")
-        << QStringList{QStringLiteral("Updater"), QStringLiteral("--temporary-copy")} +
-               with(QStringLiteral("--pid"), QStringLiteral("1")).mid(1) +
-               QStringList{QStringLiteral(" --temporary-copy ")}
+        << QStringList{u"Updater"_s, u"--temporary-copy"_s} + with(u"--pid"_s, u"1"_s).mid(1) +
+               QStringList{u" --temporary-copy "_s}
         << QString() << 1LL;
     QTest::newRow("largest pid, upper-case digest, padded tokens")
-        << with(QStringLiteral("--pid"), QStringLiteral(" 4294967295\t"))
-               .replaceInStrings(QStringLiteral("{sha}"), sha.toUpper())
-               .replaceInStrings(QStringLiteral("--restart"), QStringLiteral(" --restart "))
+        << with(u"--pid"_s, u" 4294967295\t"_s)
+               .replaceInStrings(u"{sha}"_s, sha.toUpper())
+               .replaceInStrings(u"--restart"_s, u" --restart "_s)
         << QString() << 4294967295LL;
     QTest::newRow("upper-case suffix, prefix in other case, case-different restart")
-        << with(QStringLiteral("--installer"),
-                QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/setup.EXE"))
-               .replaceInStrings(QStringLiteral("{restart}"),
-                                 QStringLiteral("{temp}/QUINDLEBROOKWARE-update-x/SETUP.EXE"))
+        << with(u"--installer"_s, u"{temp}/QUINDLEBROOKWARE-update-x/setup.EXE"_s)
+               .replaceInStrings(u"{restart}"_s, u"{temp}/QUINDLEBROOKWARE-update-x/SETUP.EXE"_s)
         << QString() << 1234LL;
 }
 
@@ -130,25 +110,24 @@ void CommandLineTest::parse() {
     ScopedTemp temp;
     QVERIFY(temp.isValid());
     const QString staging = temp.createStagingDirectory();
-    const QString installer = temp.writeFile(staging + QStringLiteral("/installer.exe"), "MZ");
-    for (const QString& decoy :
-         {staging + QStringLiteral("/installer.exe.zip"), staging + QStringLiteral("/sub/x"),
-          temp.filePath(QStringLiteral("installer.exe")),
-          temp.filePath(QStringLiteral("Quindlebrookware-Updates/installer.exe")),
-          temp.filePath(QStringLiteral("QUINDLEBROOKWARE-update-x/setup.EXE"))})
+    const QString installer = temp.writeFile(staging + u"/installer.exe"_s, "MZ");
+    for (const QString& decoy : {staging + u"/installer.exe.zip"_s, staging + u"/sub/x"_s,
+                                 temp.filePath(u"installer.exe"_s),
+                                 temp.filePath(u"Quindlebrookware-Updates/installer.exe"_s),
+                                 temp.filePath(u"QUINDLEBROOKWARE-update-x/setup.EXE"_s)})
         temp.writeFile(decoy, "MZ");
-    temp.writeFile(staging + QStringLiteral("/sub/installer.exe"), "MZ");
-    const QString restart = temp.outsidePath(QStringLiteral("app/Application"));
+    temp.writeFile(staging + u"/sub/installer.exe"_s, "MZ");
+    const QString restart = temp.outsidePath(u"app/Application"_s);
     for (QString& argument : arguments) {
-        argument.replace(QStringLiteral("{installer}"), installer)
-            .replace(QStringLiteral("{staging}"), staging)
-            .replace(QStringLiteral("{temp}"), temp.path())
-            .replace(QStringLiteral("{restart}"), restart)
-            .replace(QStringLiteral("{sha}"), sampleSha256());
+        argument.replace(u"{installer}"_s, installer)
+            .replace(u"{staging}"_s, staging)
+            .replace(u"{temp}"_s, temp.path())
+            .replace(u"{restart}"_s, restart)
+            .replace(u"{sha}"_s, sampleSha256());
     }
 
     long long parsedPid = -1;
-    QString parsedInstaller = QStringLiteral("stale"), sha256, parsedRestart;
+    QString parsedInstaller = u"stale"_s, sha256, parsedRestart;
     const bool accepted =
         Updater().parseArguments(arguments, parsedPid, parsedInstaller, sha256, parsedRestart);
 
@@ -161,7 +140,7 @@ void CommandLineTest::parse() {
     QVERIFY(accepted);
     QCOMPARE(parsedPid, pid);
     QCOMPARE(sha256, sampleSha256());
-    const qsizetype installerAt = arguments.indexOf(QStringLiteral("--installer"));
+    const qsizetype installerAt = arguments.indexOf(u"--installer"_s);
     QCOMPARE(parsedInstaller, arguments.at(installerAt + 1).trimmed());
     QCOMPARE(parsedRestart, arguments.at(installerAt + 5).trimmed());
 }

@@ -1,10 +1,21 @@
 #include "program_run.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
-#include <QTest>
 #include <QTimer>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <tlhelp32.h>
+#else
+#include <signal.h>
+#endif
+
+using namespace Qt::Literals::StringLiterals;
 
 ProgramRun runProgram(const QString& program, const QStringList& arguments,
                       const QString& workingDirectory, int timeoutMs) {
@@ -39,10 +50,34 @@ QByteArray readFileBytes(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QStringList waitForLines(const QString& path, int count, int timeoutMs) {
-    const auto lines = [&] {
-        return QString::fromUtf8(readFileBytes(path)).split(u'\n', Qt::SkipEmptyParts);
-    };
-    (void)QTest::qWaitFor([&] { return lines().size() >= count; }, timeoutMs);
-    return lines();
+int killProcessesRunningFrom(const QString& directory) {
+    const QString prefix = QDir::cleanPath(directory) + u'/';
+    int killed = 0;
+#ifdef Q_OS_WIN
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                           FALSE, entry.th32ProcessID);
+        wchar_t image[MAX_PATH * 4];
+        DWORD size = MAX_PATH * 4;
+        if (process != nullptr && QueryFullProcessImageNameW(process, 0, image, &size) &&
+            QDir::fromNativeSeparators(QString::fromWCharArray(image, size))
+                .startsWith(prefix, Qt::CaseInsensitive) &&
+            TerminateProcess(process, 137))
+            ++killed;
+        if (process != nullptr)
+            CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+#else
+    for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        const QString executable = QFileInfo(u"/proc/%1/exe"_s.arg(pid)).symLinkTarget();
+        if (executable.startsWith(prefix) && ::kill(pid.toInt(), SIGKILL) == 0)
+            ++killed;
+    }
+#endif
+    return killed;
 }

@@ -6,13 +6,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTest>
 #include <QUuid>
 
 #ifdef Q_OS_WIN
 #include <stdlib.h>
 #include <windows.h>
 #endif
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -39,22 +40,21 @@ void setVariable(const char* name, const QString& value) {
 // "[yyyy-MM-dd HH:mm:ss] " (but the empty lines that end the closing banner) is marked "(no time
 // stamp)", and on Windows a line that does not end with CR LF "(no CR)".
 QStringList logMessagesOf(const QByteArray& logBytes) {
-    static const QRegularExpression stamp(
-        QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "));
-    QStringList lines = QString::fromUtf8(logBytes).split(QLatin1Char('\n'));
+    static const QRegularExpression stamp(u"^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] "_s);
+    QStringList lines = QString::fromUtf8(logBytes).split(u'\n');
     if (lines.last().isEmpty())
         lines.removeLast(); // the line end of the last line
     for (QString& line : lines) {
-        const bool crLf = line.endsWith(QLatin1Char('\r'));
+        const bool crLf = line.endsWith(u'\r');
         if (crLf)
             line.chop(1);
         const QRegularExpressionMatch match = stamp.match(line);
         if (match.hasMatch())
             line.remove(0, match.capturedLength());
         else if (!line.isEmpty())
-            line.prepend(QStringLiteral("(no time stamp) "));
-        if (!crLf && QSysInfo::productType() == QLatin1String("windows"))
-            line.prepend(QStringLiteral("(no CR) "));
+            line.prepend(u"(no time stamp) "_s);
+        if (!crLf && QSysInfo::productType() == u"windows"_s)
+            line.prepend(u"(no CR) "_s);
     }
     return lines;
 }
@@ -65,9 +65,18 @@ ScopedTemp::ScopedTemp(const QString& tempName) {
     if (!dir_.isValid())
         return;
     // TEMP is a sub-directory, so that the test also owns what lies beside TEMP.
-    canonical_ = QFileInfo(dir_.path()).canonicalFilePath() + QLatin1Char('/') + tempName;
+    canonical_ = QFileInfo(dir_.path()).canonicalFilePath() + u'/' + tempName;
     QDir().mkpath(canonical_);
-    redirect_ = std::make_unique<TempRedirect>(canonical_);
+    for (const char* name : kTempVariables) {
+        saved_.emplace_back(name, qEnvironmentVariableIsSet(name) ? qEnvironmentVariable(name)
+                                                                  : QString());
+        setVariable(name, QDir::toNativeSeparators(canonical_));
+    }
+}
+
+ScopedTemp::~ScopedTemp() {
+    for (const auto& [name, value] : saved_)
+        setVariable(name, value);
 }
 
 bool ScopedTemp::isValid() const {
@@ -83,24 +92,20 @@ QString ScopedTemp::filePath(const QString& relative) const {
 }
 
 QString ScopedTemp::outsidePath(const QString& relative) const {
-    return QDir::cleanPath(canonical_ + QStringLiteral("/../") + relative);
+    return QDir::cleanPath(canonical_ + u"/../"_s + relative);
 }
 
 QString ScopedTemp::logPath() const {
-    return filePath(QStringLiteral("Vexta-Updater.log"));
-}
-
-QByteArray ScopedTemp::logBytes() const {
-    return readFileBytes(logPath());
+    return filePath(u"Vexta-Updater.log"_s);
 }
 
 QStringList ScopedTemp::logMessages() const {
-    return logMessagesOf(logBytes());
+    return logMessagesOf(readFileBytes(logPath()));
 }
 
 QString ScopedTemp::createStagingDirectory(const QString& name) const {
     const QString path =
-        filePath(name.isEmpty() ? QStringLiteral("Quindlebrookware-Update-") +
+        filePath(name.isEmpty() ? u"Quindlebrookware-Update-"_s +
                                       QUuid::createUuid().toString(QUuid::WithoutBraces)
                                 : name);
     QDir().mkpath(path);
@@ -116,34 +121,6 @@ QString ScopedTemp::writeFile(const QString& relative, const QByteArray& content
     return path;
 }
 
-TempRedirect::TempRedirect(const QString& path) {
-    for (const char* name : kTempVariables) {
-        saved_.emplace_back(name, qEnvironmentVariableIsSet(name) ? qEnvironmentVariable(name)
-                                                                  : QString());
-        setVariable(name, QDir::toNativeSeparators(path));
-    }
-}
-
-TempRedirect::~TempRedirect() {
-    for (const auto& [name, value] : saved_)
-        setVariable(name, value);
-}
-
-QString updaterExecutable() {
-    return QStringLiteral(UPDATER_EXECUTABLE);
-}
-
-UpdaterRun runUpdater(const ScopedTemp& temp, const QStringList& arguments, const QString& program,
-                      int timeoutMs) {
-    const ProgramRun run = runProgram(program, arguments, temp.path(), timeoutMs);
-    return {run.finished, run.finished ? run.exitCode : -1, temp.logMessages()};
-}
-
 QString sampleSha256() {
-    return QStringLiteral("0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef");
-}
-
-QStringList waitForLogMessage(const ScopedTemp& temp, const QString& message, int timeoutMs) {
-    (void)QTest::qWaitFor([&] { return temp.logMessages().contains(message); }, timeoutMs);
-    return temp.logMessages();
+    return u"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"_s;
 }

@@ -11,6 +11,12 @@
 #include <QJsonParseError>
 #include <QTest>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
 const QByteArray kSha = sampleSha256().toLatin1();
@@ -29,10 +35,38 @@ QByteArray padded(qsizetype size) {
 QString jsonError(const QByteArray& content) {
     QJsonParseError error;
     QJsonDocument::fromJson(content, &error);
-    return QStringLiteral("Manifest JSON is invalid: %1").arg(error.errorString());
+    return u"Manifest JSON is invalid: %1"_s.arg(error.errorString());
 }
 
+// A staging layout: the installer and manifest paths, relative to TEMP unless the row is about
+// relative paths; {name} in the refusal is the staging directory's name.
+struct StagingRow {
+    QString installer{};
+    QString manifest{}; // empty: manifest.json beside the installer
+    bool relative = false;
+    bool manifestIsDirectory = false;
+    QString refusal{}; // empty: accepted
+};
+
+struct ManifestRow {
+    QByteArray content{};
+    QString installerName = u"installer.exe"_s;
+    bool fifo = false;
+    QStringList refusal{}; // empty: accepted
+};
+
+struct CopyRow {
+    bool link = false;
+    int nameLength = 0; // a name this long in TEMP instead of the installer's
+    InstallerFile::Refusal refusal = InstallerFile::Refusal::None;
+    unsigned long error = 0;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(StagingRow)
+Q_DECLARE_METATYPE(ManifestRow)
+Q_DECLARE_METATYPE(CopyRow)
 
 class ProvenanceTest : public QObject {
     Q_OBJECT
@@ -42,66 +76,58 @@ private slots:
     void stagingDirectory();
     void manifest_data();
     void manifest();
+    void installerCopy_data();
+    void installerCopy();
     void sha256_data();
     void sha256();
 };
 
 void ProvenanceTest::stagingDirectory_data() {
-    QTest::addColumn<QString>("installer"); // relative to TEMP unless absolute
-    QTest::addColumn<QString>("manifest");
-    QTest::addColumn<QString>("refusal"); // empty: accepted; {name}: the staging directory name
-
-    const QString uuid = QStringLiteral("5c0ffee0-1234-4abc-8def-00000000cafe");
-    const QString dir = QStringLiteral("Quindlebrookware-Update-") + uuid;
-    const QString invalidName = QStringLiteral("Staging directory name is invalid: {name}");
-    const QString notDirect =
-        QStringLiteral("Installer staging directory is not directly under TEMP.");
-    const auto row = [](const char* name, const QString& installer, const QString& manifestPath,
-                        const QString& refusal) {
-        QTest::newRow(name) << installer << manifestPath << refusal;
-    };
-    row("valid, UUID and prefix in other case",
-        QStringLiteral("QUINDLEBROOKWARE-update-") + uuid.toUpper() +
-            QStringLiteral("/installer.exe"),
-        QString(), QString());
-    row("relative paths", QStringLiteral("relative/installer.exe"), QString(),
-        QStringLiteral("Staging paths must be absolute."));
-    row("manifest elsewhere", dir + QStringLiteral("/installer.exe"),
-        dir + QStringLiteral("/sub/manifest.json"),
-        QStringLiteral("Installer and manifest are not in the same directory."));
-    row("one level too deep", dir + QStringLiteral("/sub/installer.exe"), QString(), notDirect);
-    row("hex digit in place of the fourth hyphen",
-        QStringLiteral(
-            "Quindlebrookware-Update-5c0ffee0-1234-4abc-8def000000000cafe/installer.exe"),
-        QString(), invalidName);
-    row("non-hex digit",
-        QStringLiteral(
-            "Quindlebrookware-Update-5c0ffee0-1234-4abc-8def-00000000cafg/installer.exe"),
-        QString(), invalidName);
-    row("installer name in other case", dir + QStringLiteral("/Installer.exe"), QString(),
-        QStringLiteral("Installer filename must be exactly installer.exe."));
-    row("manifest name", dir + QStringLiteral("/installer.exe"),
-        dir + QStringLiteral("/manifest.JSON"),
-        QStringLiteral("Manifest filename must be exactly manifest.json."));
-    row("manifest is a directory", dir + QStringLiteral("/installer.exe"),
-        QStringLiteral("{directory}"), QStringLiteral("Manifest does not exist."));
+    QTest::addColumn<StagingRow>("row");
+    const auto add = [](const char* name, const StagingRow& row) { QTest::newRow(name) << row; };
+    const QString dir = u"Quindlebrookware-Update-5c0ffee0-1234-4abc-8def-00000000cafe"_s;
+    const QString invalidName = u"Staging directory name is invalid: {name}"_s;
+    const QString notDirect = u"Installer staging directory is not directly under TEMP."_s;
+    add("valid, UUID and prefix in other case", {.installer = dir.toUpper() + u"/installer.exe"_s});
+    add("relative paths", {.installer = u"relative/installer.exe"_s,
+                           .relative = true,
+                           .refusal = u"Staging paths must be absolute."_s});
+    add("manifest elsewhere",
+        {.installer = dir + u"/installer.exe"_s,
+         .manifest = dir + u"/sub/manifest.json"_s,
+         .refusal = u"Installer and manifest are not in the same directory."_s});
+    add("one level too deep", {.installer = dir + u"/sub/installer.exe"_s, .refusal = notDirect});
+    add("hex digit in place of the fourth hyphen",
+        {.installer =
+             u"Quindlebrookware-Update-5c0ffee0-1234-4abc-8def000000000cafe/installer.exe"_s,
+         .refusal = invalidName});
+    add("non-hex digit",
+        {.installer =
+             u"Quindlebrookware-Update-5c0ffee0-1234-4abc-8def-00000000cafg/installer.exe"_s,
+         .refusal = invalidName});
+    add("installer name in other case",
+        {.installer = dir + u"/Installer.exe"_s,
+         .refusal = u"Installer filename must be exactly installer.exe."_s});
+    add("manifest name", {.installer = dir + u"/installer.exe"_s,
+                          .manifest = dir + u"/manifest.JSON"_s,
+                          .refusal = u"Manifest filename must be exactly manifest.json."_s});
+    add("manifest is a directory", {.installer = dir + u"/installer.exe"_s,
+                                    .manifestIsDirectory = true,
+                                    .refusal = u"Manifest does not exist."_s});
 }
 
 void ProvenanceTest::stagingDirectory() {
-    QFETCH(QString, installer);
-    QFETCH(QString, manifest);
-    QFETCH(QString, refusal);
+    QFETCH(StagingRow, row);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
-    const bool manifestIsDirectory = manifest == QLatin1String("{directory}");
-    if (manifest.isEmpty() || manifestIsDirectory)
-        manifest = QFileInfo(installer).path() + QStringLiteral("/manifest.json");
-    const bool relative = installer.startsWith(QLatin1String("relative"));
-    const QString installerPath = relative ? installer : temp.filePath(installer);
-    const QString manifestPath = relative ? manifest : temp.filePath(manifest);
-    if (!relative) {
+    const QString manifest = row.manifest.isEmpty()
+                                 ? QFileInfo(row.installer).path() + u"/manifest.json"_s
+                                 : row.manifest;
+    const QString installerPath = row.relative ? row.installer : temp.filePath(row.installer);
+    const QString manifestPath = row.relative ? manifest : temp.filePath(manifest);
+    if (!row.relative) {
         temp.writeFile(installerPath, "MZ");
-        if (manifestIsDirectory)
+        if (row.manifestIsDirectory)
             QDir().mkpath(manifestPath);
         else
             temp.writeFile(manifestPath, kValid);
@@ -109,64 +135,98 @@ void ProvenanceTest::stagingDirectory() {
 
     const bool accepted = Updater().validateStagingDirectory(installerPath, manifestPath);
 
-    QCOMPARE(accepted, refusal.isEmpty());
-    const QString name = QDir::cleanPath(installer).section(QLatin1Char('/'), 0, 0);
+    QCOMPARE(accepted, row.refusal.isEmpty());
+    const QString name = QDir::cleanPath(row.installer).section(u'/', 0, 0);
     QCOMPARE(temp.logMessages(),
-             refusal.isEmpty()
-                 ? QStringList()
-                 : QStringList{QString(refusal).replace(QStringLiteral("{name}"), name)});
+             row.refusal.isEmpty() ? QStringList()
+                                   : QStringList{QString(row.refusal).replace(u"{name}"_s, name)});
 }
 
 void ProvenanceTest::manifest_data() {
-    QTest::addColumn<QByteArray>("content"); // empty with "missing": no file at all
-    QTest::addColumn<QString>("installerName");
-    QTest::addColumn<QStringList>("refusal"); // empty: accepted
-
-    const QString size = QStringLiteral("Manifest size is invalid.");
-    const QString installerValue = QStringLiteral("Manifest installer value is invalid.");
-    const QString shaValue = QStringLiteral("Manifest SHA-256 is invalid.");
-    const auto row = [&](const char* name, const QByteArray& content, const QStringList& refusal,
-                         const QString& installerName = QStringLiteral("installer.exe")) {
-        QTest::newRow(name) << content << installerName << refusal;
-    };
-    row("16384 bytes, CR LF counted once", padded(16384), {});
-    row("16385 bytes", padded(16385), {size});
-    row("empty", QByteArray(), {size});
-    row("cut short", kValid.chopped(1), {jsonError(kValid.chopped(1))});
-    row("top level is an array", "[" + kValid + "]", {jsonError("[1]")});
-    row("installer padded with blanks, digest in upper case",
-        manifestText("\" installer.exe\t\"", '"' + kSha.toUpper() + '"'), {});
-    row("installer in other case", manifestText("\"Installer.exe\"", '"' + kSha + '"'),
-        {installerValue});
-    row("installer missing, digest wrong too", "{\"sha256\": 1}", {installerValue});
-    row("installer file has another name", kValid,
-        {QStringLiteral("Manifest installer does not match actual installer.")},
-        QStringLiteral("setup.exe"));
-    row("digest of 63 digits", manifestText("\"installer.exe\"", '"' + kSha.left(63) + '"'),
-        {shaValue});
-    row("digest is a number", manifestText("\"installer.exe\"", "12"), {shaValue});
-    const QByteArray other(64, 'F');
-    row("another digest", manifestText("\"installer.exe\"", '"' + other + '"'),
-        {QStringLiteral("SECURITY ERROR: manifest SHA-256 does not match updater argument."),
-         QStringLiteral("Manifest SHA-256: ") + QString(64, QLatin1Char('f')),
-         QStringLiteral("Argument SHA-256: ") + sampleSha256()});
+    QTest::addColumn<ManifestRow>("row");
+    const auto add = [](const char* name, const ManifestRow& row) { QTest::newRow(name) << row; };
+    const QString size = u"Manifest size is invalid."_s;
+    const QString installerValue = u"Manifest installer value is invalid."_s;
+    const QString shaValue = u"Manifest SHA-256 is invalid."_s;
+    add("16384 bytes, CR LF counted once", {.content = padded(16384)});
+    add("16385 bytes", {.content = padded(16385), .refusal = {size}});
+    add("empty", {.refusal = {size}});
+    add("cut short", {.content = kValid.chopped(1), .refusal = {jsonError(kValid.chopped(1))}});
+    add("top level is an array", {.content = "[" + kValid + "]", .refusal = {jsonError("[1]")}});
+    add("installer padded with blanks, digest in upper case",
+        {.content = manifestText("\" installer.exe\t\"", '"' + kSha.toUpper() + '"')});
+    add("installer in other case", {.content = manifestText("\"Installer.exe\"", '"' + kSha + '"'),
+                                    .refusal = {installerValue}});
+    add("installer missing, digest wrong too",
+        {.content = "{\"sha256\": 1}", .refusal = {installerValue}});
+    add("installer file has another name",
+        {.content = kValid,
+         .installerName = u"setup.exe"_s,
+         .refusal = {u"Manifest installer does not match actual installer."_s}});
+    add("digest of 63 digits",
+        {.content = manifestText("\"installer.exe\"", '"' + kSha.left(63) + '"'),
+         .refusal = {shaValue}});
+    add("digest is a number",
+        {.content = manifestText("\"installer.exe\"", "12"), .refusal = {shaValue}});
+#ifndef Q_OS_WIN
+    // Put in the manifest's place after the staging check: judged by what was opened, never
+    // waited on.
+    add("a FIFO", {.fifo = true, .refusal = {u"Could not open update manifest."_s}});
+#endif
 }
 
 void ProvenanceTest::manifest() {
-    QFETCH(QByteArray, content);
-    QFETCH(QString, installerName);
-    QFETCH(QStringList, refusal);
+    QFETCH(ManifestRow, row);
     ScopedTemp temp;
     QVERIFY(temp.isValid());
     const QString staging = temp.createStagingDirectory();
-    const QString manifestPath =
-        temp.writeFile(staging + QStringLiteral("/manifest.json"), content);
-    const QString installerPath = temp.writeFile(staging + QLatin1Char('/') + installerName, "MZ");
+    const QString manifestPath = staging + u"/manifest.json"_s;
+    if (row.fifo) {
+#ifndef Q_OS_WIN
+        QCOMPARE(::mkfifo(QFile::encodeName(manifestPath).constData(), 0600), 0);
+#endif
+    } else {
+        temp.writeFile(manifestPath, row.content);
+    }
+    const QString installerPath = temp.writeFile(staging + u'/' + row.installerName, "MZ");
 
     const bool accepted = Updater().validateManifest(manifestPath, installerPath, sampleSha256());
 
-    QCOMPARE(accepted, refusal.isEmpty());
-    QCOMPARE(temp.logMessages(), refusal);
+    QCOMPARE(accepted, row.refusal.isEmpty());
+    QCOMPARE(temp.logMessages(), row.refusal);
+}
+
+// The installer's private copy is refused before a byte is copied for what no copy can be made
+// of, with the system's reason where it has one.
+void ProvenanceTest::installerCopy_data() {
+    QTest::addColumn<CopyRow>("row");
+#ifndef Q_OS_WIN
+    QTest::newRow("a link to an installer")
+        << CopyRow{.link = true, .refusal = InstallerFile::Refusal::NotRegularFile};
+#endif
+    // Beyond MAX_PATH on Windows (ERROR_FILENAME_EXCED_RANGE), beyond NAME_MAX elsewhere.
+    QTest::newRow("a path too long")
+        << CopyRow{.nameLength = 300,
+                   .refusal = InstallerFile::Refusal::CannotOpen,
+                   .error = QSysInfo::productType() == u"windows" ? 206UL : 36UL};
+}
+
+void ProvenanceTest::installerCopy() {
+    QFETCH(CopyRow, row);
+    ScopedTemp temp;
+    QVERIFY(temp.isValid());
+    const QString installer = temp.writeFile(u"installer.exe"_s, "MZ");
+    QString path = row.link ? temp.filePath(u"link.exe"_s) : installer;
+    if (row.link)
+        QVERIFY(QFile::link(installer, path));
+    if (row.nameLength > 0)
+        path = temp.filePath(QString(row.nameLength, u'd'));
+
+    const InstallerFile::Opened opened = InstallerFile::open(path);
+
+    QVERIFY(!opened.file);
+    QCOMPARE(opened.refusal, row.refusal);
+    QCOMPARE(opened.error, row.error);
 }
 
 void ProvenanceTest::sha256_data() {
@@ -190,13 +250,13 @@ void ProvenanceTest::sha256() {
     QString expected = actual;
     if (!announcedRight)
         expected[63] = expected.at(63) == u'0' ? u'1' : u'0';
-    const std::unique_ptr<InstallerFile> installer =
-        InstallerFile::open(temp.writeFile(QStringLiteral("installer.exe"), content));
-    QVERIFY(installer);
+    const InstallerFile::Opened installer =
+        InstallerFile::open(temp.writeFile(u"installer.exe"_s, content));
+    QVERIFY(installer.file);
 
-    QCOMPARE(Updater().verifySha256(*installer, expected), announcedRight);
-    QCOMPARE(temp.logMessages(), (QStringList{QStringLiteral("Expected SHA-256: ") + expected,
-                                              QStringLiteral("Actual SHA-256:   ") + actual}));
+    QCOMPARE(Updater().verifySha256(*installer.file, expected), announcedRight);
+    QCOMPARE(temp.logMessages(),
+             (QStringList{u"Expected SHA-256: "_s + expected, u"Actual SHA-256:   "_s + actual}));
 }
 
 QTEST_GUILESS_MAIN(ProvenanceTest)

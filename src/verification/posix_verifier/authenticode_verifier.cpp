@@ -8,10 +8,10 @@
 // with the code-signing usage and keys and signatures of sufficient strength, and revocation of
 // every certificate below the roots of the signer's and the timestamp's chains, by complete CRLs.
 
-#include "authenticode_trust.h"
+#include "authenticode_verifier.h"
+
 #include "certificate_chain.h"
 #include "digest.h"
-#include "installer_file.h"
 #include "openssl_handles.h"
 #include "pe_image.h"
 #include "wintrust_codes.h"
@@ -176,51 +176,15 @@ bool countersignatureVerifies(PKCS7_SIGNER_INFO* countersigner, X509* authority)
     return verified;
 }
 
-class PosixAuthenticodeTrust final : public AuthenticodeTrust {
+// One verification: the checks in order, the signer kept for the verdict.
+class Verification {
 public:
-    explicit PosixAuthenticodeTrust(QByteArray trustAnchorsPem)
-        : anchors_(std::move(trustAnchorsPem)) {}
+    explicit Verification(const QByteArray& anchors) : anchors_(anchors) {}
 
-    quint32 verify(const InstallerFile& file) override {
-        signer_.reset();
-        return check(file);
-    }
-
-    SignerAccess locateSignerCertificate() override {
-        return signer_ ? SignerAccess::Available : SignerAccess::NoProviderData;
-    }
-
-    QByteArray signerCertificateDer() override {
-        unsigned char* der = nullptr;
-        const int length = i2d_X509(signer_.get(), &der);
-        if (length <= 0)
-            return {};
-        QByteArray bytes(reinterpret_cast<const char*>(der), length);
-        OPENSSL_free(der);
-        return bytes;
-    }
-
-    QByteArray signerPublicKeyInfoDer() override {
-        unsigned char* der = nullptr;
-        const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(signer_.get()), &der);
-        if (length <= 0)
-            return {};
-        QByteArray bytes(reinterpret_cast<const char*>(der), length);
-        OPENSSL_free(der);
-        return bytes;
-    }
-
-    std::optional<QString> signerName(NameOf which) override {
-        return simpleDisplayName(signer_.get(), which == NameOf::Issuer);
-    }
-
-    quint32 close() override {
-        signer_.reset();
-        return wintrust::kSuccess;
-    }
+    quint32 check(const ByteSource& image);
+    X509* signer() const { return signer_.get(); }
 
 private:
-    quint32 check(const ByteSource& image);
     quint32 checkTimestamp(PKCS7* signature, PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
                            RevocationChecker& revocation, std::optional<time_t>& stampedAt);
     quint32 checkRfc3161Timestamp(QByteArrayView token, PKCS7_SIGNER_INFO* signerInfo,
@@ -230,26 +194,29 @@ private:
                                  PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
                                  RevocationChecker& revocation, std::optional<time_t>& stampedAt);
 
-    QByteArray anchors_;
+    const QByteArray& anchors_;
     X509Ptr signer_;
 };
 
+// The DER form of an OpenSSL object; empty when it cannot be encoded.
+template <auto Encode, typename T> QByteArray derOf(const T* object) {
+    unsigned char* der = nullptr;
+    const int length = Encode(object, &der);
+    if (length <= 0)
+        return {};
+    QByteArray bytes(reinterpret_cast<const char*>(der), length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
 // Installers can be large: the image is read through its descriptor a piece at a time (headers,
 // certificate table, then the hashed ranges in 1 MiB chunks), never mapped and never held whole.
-quint32 PosixAuthenticodeTrust::check(const ByteSource& image) {
-    const std::optional<PeLayout> layout = parsePeLayout(image);
-    if (!layout)
-        return wintrust::kSubjectFormUnknown;
-    QByteArray signatureBytes;
-    switch (findSignature(image, *layout, signatureBytes)) {
-    case CertificateTableStatus::Absent:
-    case CertificateTableStatus::Malformed:
-        return wintrust::kNoSignature;
-    case CertificateTableStatus::Unhashed:
-        return wintrust::kBadDigest;
-    case CertificateTableStatus::Found:
-        break;
-    }
+quint32 Verification::check(const ByteSource& image) {
+    const PeSignature located = locateSignature(image);
+    if (located.code != wintrust::kSuccess)
+        return located.code;
+    const PeLayout& layout = located.layout;
+    const QByteArray& signatureBytes = located.signature;
 
     const auto* der = reinterpret_cast<const unsigned char*>(signatureBytes.constData());
     const Pkcs7Ptr signature(d2i_PKCS7(nullptr, &der, static_cast<long>(signatureBytes.size())));
@@ -269,7 +236,7 @@ quint32 PosixAuthenticodeTrust::check(const ByteSource& image) {
     const std::optional<DigestAlgorithm> algorithm = hashAlgorithmOf(digestAlgorithm);
     if (!algorithm)
         return wintrust::kUnsupportedAlgorithm;
-    const QByteArray actualDigest = authenticodeImageDigest(image, *layout, *algorithm);
+    const QByteArray actualDigest = authenticodeImageDigest(image, layout, *algorithm);
     if (actualDigest.isEmpty())
         return wintrust::kFileError;
     if (actualDigest !=
@@ -324,9 +291,9 @@ quint32 PosixAuthenticodeTrust::check(const ByteSource& image) {
 // A timestamp in the signer's unsigned attributes fixes the time at which the signer's chain is
 // judged: an RFC 3161 token, or else a legacy Authenticode countersignature. Either must be signed
 // by a trusted time-stamping authority and stamp this signature's value. No timestamp: judged now.
-quint32 PosixAuthenticodeTrust::checkTimestamp(PKCS7* signature, PKCS7_SIGNER_INFO* signerInfo,
-                                               X509_STORE* store, RevocationChecker& revocation,
-                                               std::optional<time_t>& stampedAt) {
+quint32 Verification::checkTimestamp(PKCS7* signature, PKCS7_SIGNER_INFO* signerInfo,
+                                     X509_STORE* store, RevocationChecker& revocation,
+                                     std::optional<time_t>& stampedAt) {
     if (const auto token = unsignedSequenceAttribute(signerInfo, kRfc3161TimestampOid))
         return checkRfc3161Timestamp(*token, signerInfo, store, revocation, stampedAt);
     if (const auto countersignature = unsignedSequenceAttribute(signerInfo, kCountersignatureOid))
@@ -336,11 +303,10 @@ quint32 PosixAuthenticodeTrust::checkTimestamp(PKCS7* signature, PKCS7_SIGNER_IN
 }
 
 // RFC 3161: a signed TSTInfo whose message imprint is the digest of the signature value.
-quint32 PosixAuthenticodeTrust::checkRfc3161Timestamp(QByteArrayView tokenBytes,
-                                                      PKCS7_SIGNER_INFO* signerInfo,
-                                                      X509_STORE* store,
-                                                      RevocationChecker& revocation,
-                                                      std::optional<time_t>& stampedAt) {
+quint32 Verification::checkRfc3161Timestamp(QByteArrayView tokenBytes,
+                                            PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
+                                            RevocationChecker& revocation,
+                                            std::optional<time_t>& stampedAt) {
     const auto* der = reinterpret_cast<const unsigned char*>(tokenBytes.data());
     const Pkcs7Ptr token(d2i_PKCS7(nullptr, &der, static_cast<long>(tokenBytes.size())));
     if (!token || !PKCS7_type_is_signed(token.get()))
@@ -393,9 +359,10 @@ quint32 PosixAuthenticodeTrust::checkRfc3161Timestamp(QByteArrayView tokenBytes,
 // Legacy Authenticode: a PKCS#9 countersignature, a SignerInfo whose signed attributes carry the
 // digest of the signature value (messageDigest) and the signing time, signed by an authority whose
 // certificate came with the signature.
-quint32 PosixAuthenticodeTrust::checkLegacyTimestamp(
-    QByteArrayView countersignature, PKCS7* signature, PKCS7_SIGNER_INFO* signerInfo,
-    X509_STORE* store, RevocationChecker& revocation, std::optional<time_t>& stampedAt) {
+quint32 Verification::checkLegacyTimestamp(QByteArrayView countersignature, PKCS7* signature,
+                                           PKCS7_SIGNER_INFO* signerInfo, X509_STORE* store,
+                                           RevocationChecker& revocation,
+                                           std::optional<time_t>& stampedAt) {
     const auto* der = reinterpret_cast<const unsigned char*>(countersignature.data());
     const SignerInfoPtr countersigner(
         d2i_PKCS7_SIGNER_INFO(nullptr, &der, static_cast<long>(countersignature.size())));
@@ -434,7 +401,18 @@ quint32 PosixAuthenticodeTrust::checkLegacyTimestamp(
 
 } // namespace
 
-std::unique_ptr<AuthenticodeTrust>
-createPlatformAuthenticodeTrust(const QByteArray& trustAnchorsPem) {
-    return std::make_unique<PosixAuthenticodeTrust>(trustAnchorsPem);
+TrustVerdict verifyAuthenticodeSignature(const ByteSource& image,
+                                         const QByteArray& trustAnchorsPem) {
+    Verification verification(trustAnchorsPem);
+    TrustVerdict verdict;
+    verdict.code = verification.check(image);
+    if (verdict.code != wintrust::kSuccess)
+        return verdict;
+    X509* signer = verification.signer();
+    verdict.signer = SignerAccess::Available;
+    verdict.certificateDer = derOf<i2d_X509>(signer);
+    verdict.publicKeyInfoDer = derOf<i2d_X509_PUBKEY>(X509_get_X509_PUBKEY(signer));
+    verdict.subject = simpleDisplayName(signer, false);
+    verdict.issuer = simpleDisplayName(signer, true);
+    return verdict;
 }
