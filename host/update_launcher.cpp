@@ -19,10 +19,6 @@ namespace UpdaterHost {
 namespace {
 
 constexpr qint64 kChunkSize = 1024 * 1024;
-// The updater's exit codes that the library acts on (README, "Exit codes").
-constexpr int kExitSha256Mismatch = 6;
-constexpr int kExitSignatureRejected = 7;
-constexpr int kExitInstallerFailed = 8;
 
 bool isExistingFile(const QString& path) {
     const QFileInfo info(path);
@@ -108,13 +104,14 @@ QString reasonToHoldBack(const UpdateRequest& request, const QString& sha256,
     const UpdateOutcome last = lastUpdateOutcome(tempDirectory);
     if (!last.recorded || last.installerSha256 != sha256)
         return {};
-    if (last.exitCode == kExitSha256Mismatch || last.exitCode == kExitSignatureRejected)
+    if (last.exitCode == contract::kExitSha256Mismatch ||
+        last.exitCode == contract::kExitSignatureRejected)
         return QStringLiteral("The updater refused this installer before (exit %1: %2); it is not "
                               "started again.")
             .arg(last.exitCode)
             .arg(last.meaning);
     const QDateTime again = last.time.addSecs(request.retryDelay.count());
-    if (last.exitCode == kExitInstallerFailed && !request.userRequested &&
+    if (last.exitCode == contract::kExitInstallerFailed && !request.userRequested &&
         QDateTime::currentDateTimeUtc() < again)
         return QStringLiteral("This installer failed or its elevation was declined at %1 (exit "
                               "%2); it is started again from %3, or when the user asks.")

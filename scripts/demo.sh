@@ -234,7 +234,7 @@ elapsed_ms=$(($(date +%s%N) / 1000000 - started_ms))
 printf '   took %d.%03d s (after the build)\n' $((elapsed_ms / 1000)) $((elapsed_ms % 1000))
 
 # Nothing of the updater's own is left in TEMP but the log and the outcome record.
-left=$(cd "$demo_temp" && ls -A | tr -d '\r' | sort | tr '\n' ' ')
+left=$(cd "$demo_temp" && ls -A | tr -d '\r' | LC_ALL=C sort | tr '\n' ' ')
 if [[ $outcome != success ]] || [[ $left != "Vexta-Updater-Outcome.json Vexta-Updater.log " ]] ||
     [[ $(tr -d '\r' <"$app_dir/version.txt") != 2.0.0 ]] ||
     { ((windows)) && [[ $registry_after != 2.0.0 ]]; }; then

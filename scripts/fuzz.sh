@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset "fuzz": clang, ASan, UBSan) and runs each for the given
 # number of seconds, starting from its committed seed corpus in tests/fuzz/corpus/<target>.
-# Usage: scripts/fuzz.sh <seconds> [target...]   (targets: pe_image version_resource manifest command_line verifier crl)
+# Usage: scripts/fuzz.sh <seconds> [target...]   (default: every tests/fuzz/fuzz_<target>.cpp)
 # What a run finds is kept in build/fuzz/corpus/<target>; a crash, leak or time-out leaves its
 # input in build/fuzz/artifacts/ and makes the script fail. Each target runs in a private network
 # namespace where one can be made (the verifier's CRL downloads never leave the machine anyway).
@@ -11,7 +11,13 @@ cd "$(dirname "$0")/.."
 seconds=${1:?usage: scripts/fuzz.sh <seconds> [target...]}
 shift
 targets=("$@")
-((${#targets[@]})) || targets=(pe_image version_resource manifest command_line verifier crl)
+if ((${#targets[@]} == 0)); then
+    # Every target of tests/fuzz/ (fuzz_<target>.cpp).
+    for source in tests/fuzz/fuzz_*.cpp; do
+        name=${source##*/fuzz_}
+        targets+=("${name%.cpp}")
+    done
+fi
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -1,9 +1,10 @@
 #pragma once
 
 // The names that the updater, the host library and the tests agree on, each written once: the
-// files and directories in TEMP, the internal flag of the temporary copy, how paths are compared,
-// and the pieces of the staging layout that both the command line's check and the staging
-// directory's check use. Qt Core only, header-only, so that the host library shares it too.
+// files and directories in TEMP, the exit codes, the internal flag of the temporary copy, how
+// paths are compared, and the pieces of the staging layout that both the command line's check and
+// the staging directory's check use. Qt Core only, header-only, so that the host library shares
+// it too.
 
 #include "hex_text.h"
 
@@ -31,6 +32,22 @@ inline const QString kManifestFileName = QStringLiteral("manifest.json");
 inline const QString kLogFileName = QStringLiteral("Vexta-Updater.log");
 // The temporary copy's last outcome, a small JSON object beside the log (host-contract.md).
 inline const QString kOutcomeFileName = QStringLiteral("Vexta-Updater-Outcome.json");
+
+// The temporary copy's exit codes (the original's: 0 or kExitRelaunchFailed), which the outcome
+// record keeps and the host library acts on.
+enum ExitCode : int {
+    kExitSuccess = 0,
+    kExitInvalidArguments = 1,
+    kExitStagingRejected = 2,
+    kExitManifestRejected = 3,
+    kExitInstallerUnreadable = 4,
+    kExitApplicationStillRunning = 5,
+    kExitSha256Mismatch = 6,
+    kExitSignatureRejected = 7,
+    kExitInstallerFailed = 8,
+    kExitRestartFailed = 9,
+    kExitRelaunchFailed = 10,
+};
 
 // The only mark of the temporary copy on its command line: exact, case-sensitive.
 inline const QString kTemporaryCopyFlag = QStringLiteral("--temporary-copy");

@@ -59,9 +59,6 @@ function(updater_runtime_library_files out_var)
     set(${out_var} "${files}" PARENT_SCOPE)
 endfunction()
 
-# The Windows parts of the program target: resources, system libraries, the runtime libraries
-# beside it in the build tree, and the deployment folder "<build>/deploy" (also made by
-# "cmake --install <build> --prefix <folder>").
 # The program's resources: its version information and its manifest (asInvoker: the updater
 # never raises a UAC prompt itself).
 function(updater_windows_resources target)
@@ -89,10 +86,21 @@ function(updater_runtime_dlls_beside target)
         COMMAND_EXPAND_LISTS VERBATIM)
 endfunction()
 
+# The Windows parts of the program target: resources, the runtime libraries beside it in the build
+# tree, and the deployment folder "<build>/deploy" (also made by
+# "cmake --install <build> --prefix <folder>").
 function(updater_windows_program target)
     updater_windows_resources(${target})
     updater_runtime_dlls_beside(${target})
     updater_runtime_library_files(runtime_files)
+    # The compiler's runtime libraries too (libstdc++ and the like, when the runtime is not linked
+    # in), which no imported target names: every program of the build finds them there.
+    if(runtime_files)
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND "${CMAKE_COMMAND}" -E copy_if_different ${runtime_files}
+                "$<TARGET_FILE_DIR:${target}>"
+            VERBATIM)
+    endif()
 
     # The deployment folder: the program and its runtime libraries, stripped, with their debug
     # information in "<build>/symbols" (cmake/windows/UpdaterDeploy.cmake). An MSVC build keeps its

@@ -97,7 +97,7 @@ Suites: $codename $codename-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SOURCES
-    "${sudo_cmd[@]}" apt-get update -qq
+    "${sudo_cmd[@]}" apt-get update -qq >&2
 fi
 
 host_version=$(dpkg-query -W -f='${Version}' qt6-base-dev)

@@ -32,19 +32,7 @@ namespace {
 const QString kBanner = QStringLiteral("========================================");
 const QString kClosingBanner = kBanner + QStringLiteral("\n\n\n");
 
-enum ExitCode : int {
-    kExitSuccess = 0,
-    kExitInvalidArguments = 1,
-    kExitStagingRejected = 2,
-    kExitManifestRejected = 3,
-    kExitInstallerUnreadable = 4,
-    kExitApplicationStillRunning = 5,
-    kExitSha256Mismatch = 6,
-    kExitSignatureRejected = 7,
-    kExitInstallerFailed = 8,
-    kExitRestartFailed = 9,
-    kExitRelaunchFailed = 10,
-};
+using enum contract::ExitCode;
 
 // The exit codes in words, for the outcome record (and the README's table).
 QString meaningOf(int exitCode) {

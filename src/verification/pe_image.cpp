@@ -3,6 +3,8 @@
 #include "wintrust_codes.h"
 
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -15,6 +17,17 @@ constexpr quint16 kWinCertificateTypePkcsSignedData = 0x0002;
 constexpr qint64 kWinCertificateHeaderSize = 8;
 constexpr qint64 kDosHeaderSize = 0x40;
 constexpr qint64 kCoffHeaderSize = 20;
+
+// The byte ranges [from, to) that the Authenticode image digest covers, in order, when the hashed
+// part of the file ends at `end` (the certificate table, or the end of the file): everything but
+// the header checksum and the certificate-table directory entry.
+std::vector<std::pair<qint64, qint64>> imageDigestRanges(const PeLayout& layout, qint64 end) {
+    if (layout.certificateEntryOffset < 0)
+        return {{0, layout.checksumOffset}, {layout.checksumOffset + 4, end}};
+    return {{0, layout.checksumOffset},
+            {layout.checksumOffset + 4, layout.certificateEntryOffset},
+            {layout.certificateEntryOffset + 8, end}};
+}
 
 constexpr qint64 roundUpTo8(qint64 value) {
     return (value + 7) / 8 * 8;
@@ -138,17 +151,11 @@ QByteArray authenticodeImageDigest(const ByteSource& image, const PeLayout& layo
         return *known;
     Digest digest(algorithm);
     const qint64 end = layout.hasCertificateTable() ? layout.certificateTableOffset : image.size();
-    const auto hashed = [&](qint64 from, qint64 to) {
-        return to <= from || addRange(digest, image, from, to);
-    };
-    bool complete = hashed(0, layout.checksumOffset);
-    if (layout.certificateEntryOffset >= 0) {
-        complete = complete && hashed(layout.checksumOffset + 4, layout.certificateEntryOffset) &&
-                   hashed(layout.certificateEntryOffset + 8, end);
-    } else {
-        complete = complete && hashed(layout.checksumOffset + 4, end);
+    for (const auto& [from, to] : imageDigestRanges(layout, end)) {
+        if (from < to && !addRange(digest, image, from, to))
+            return QByteArray();
     }
-    return complete ? digest.result() : QByteArray();
+    return digest.result();
 }
 
 PeSignature locateSignature(const ByteSource& image) {
@@ -205,18 +212,11 @@ void StreamingImageDigest::hash(const char* data, qint64 length, qint64 offset) 
     const PeLayout& layout = *layout_;
     const qint64 end = layout.hasCertificateTable() ? layout.certificateTableOffset
                                                     : std::numeric_limits<qint64>::max();
-    const auto hashed = [&](qint64 from, qint64 to) {
+    for (const auto& [from, to] : imageDigestRanges(layout, end)) {
         const qint64 first = std::max(from, offset);
         const qint64 last = std::min(to, offset + length);
         if (first < last && !digest_.add(data + (first - offset), last - first))
             abandoned_ = true;
-    };
-    hashed(0, layout.checksumOffset);
-    if (layout.certificateEntryOffset >= 0) {
-        hashed(layout.checksumOffset + 4, layout.certificateEntryOffset);
-        hashed(layout.certificateEntryOffset + 8, end);
-    } else {
-        hashed(layout.checksumOffset + 4, end);
     }
 }
 

@@ -9,7 +9,6 @@
 #include "updater.h"
 #include "version_resource.h"
 
-#include <QCoreApplication>
 #include <QStringList>
 
 #include <array>
@@ -43,7 +42,7 @@ bool Updater::verifyProductBinding(const InstallerFile& installer) {
         return true;
     // This updater's version is the version of the installation it belongs to: an installer may
     // repair it (the same version) or update it, never take it back.
-    const Version installed = versionOf(QCoreApplication::applicationVersion());
+    const Version installed = versionOf(QString::fromLatin1(buildSettings().version));
     const VersionResourceResult found = readVersionResource(installer);
     const bool hasResource = found.status == VersionResourceStatus::Found;
     log(hasResource ? QStringLiteral("Installer version resource: product %1, version %2")

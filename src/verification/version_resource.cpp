@@ -35,8 +35,7 @@ struct SectionBytes {
 };
 
 struct ImageHeaders {
-    quint32 resourceTableRva = 0; // data directory 2; both 0 when the image has none
-    quint32 resourceTableSize = 0;
+    PeLayout layout; // with the resource table's directory entry
     std::vector<SectionBytes> sections;
 };
 
@@ -47,9 +46,7 @@ std::optional<ImageHeaders> readImageHeaders(const ByteSource& image) {
     const std::optional<PeLayout> layout = parsePeLayout(image);
     if (!layout)
         return std::nullopt;
-    ImageHeaders headers;
-    headers.resourceTableRva = layout->resourceTableRva;
-    headers.resourceTableSize = layout->resourceTableSize;
+    ImageHeaders headers{*layout, {}};
     const std::optional<QByteArray> table =
         readExactly(image, layout->sectionTableOffset, layout->sectionCount * kSectionHeaderSize);
     if (!table)
@@ -341,10 +338,11 @@ VersionResourceResult readVersionResource(const ByteSource& image) {
     const std::optional<ImageHeaders> headers = readImageHeaders(image);
     if (!headers)
         return malformed;
-    if (headers->resourceTableRva == 0 || headers->resourceTableSize == 0)
+    const PeLayout& layout = headers->layout;
+    if (layout.resourceTableRva == 0 || layout.resourceTableSize == 0)
         return {Status::Absent, {}};
     const std::optional<FileRange> table =
-        mapRva(*headers, image.size(), headers->resourceTableRva, headers->resourceTableSize);
+        mapRva(*headers, image.size(), layout.resourceTableRva, layout.resourceTableSize);
     if (!table)
         return malformed;
 

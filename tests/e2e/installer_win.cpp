@@ -1,4 +1,4 @@
-// The installer of the end-to-end runs on Windows (installer-posix.exe is its POSIX twin): a
+// The installer of the end-to-end runs on Windows (installer-posix.sh is its POSIX twin): a
 // plain Win32 program, no Qt, signed when the suite is built. It takes what it needs from the
 // environment that reaches it through host, original updater, temporary copy and ShellExecuteExW:
 //

@@ -25,13 +25,11 @@
 #include "test_environment.h"
 #include "wine_check.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
@@ -160,8 +158,7 @@ Product binding PASSED.)"_s;
 const QString kClosing = u"{banner}\n\n\n"_s;
 const QString kWaiting = u"Waiting for application process {pid} to exit..."_s;
 const QString kTimedOut = u"Timed out waiting for application after 120 seconds."_s;
-const QString kOtherDigest =
-    QString::fromLatin1(QCryptographicHash::hash("other", QCryptographicHash::Sha256).toHex());
+const QString kOtherDigest = sha256Hex("other");
 // In the DOS stub, which the Authenticode digest covers (unlike the checksum and the certificate
 // table): a change there is a damaged signature on both platforms.
 constexpr qsizetype kTamperedByte = 0x60;
@@ -289,10 +286,6 @@ Outcome trustRefused(const char* code) {
                    {u"Starting strict Authenticode verification: {installer}"_s,
                     u"WinVerifyTrust FAILED: 0x"_s + QLatin1String(code),
                     u"Strict Authenticode verification FAILED."_s});
-}
-
-QString sha256Hex(const QByteArray& bytes) {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 // The SHA-256 thumbprint, upper case, of the TEST certificate tests/pki/<certificate>.pem.
@@ -487,6 +480,9 @@ public:
         endHost();
         if (row_.immutableTemp)
             runProgram(u"chattr"_s, {u"-i"_s, temp_.path()});
+        // The registration that the row wrote and the installer rewrote is the machine's: gone.
+        if (row_.installer == Installer::Nsis)
+            QSettings(kRegistration, kRegistry).remove(QString());
     }
 
     void lay();

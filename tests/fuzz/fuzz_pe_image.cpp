@@ -4,6 +4,7 @@
 
 #include "verification/pe_image.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 

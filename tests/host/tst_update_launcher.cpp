@@ -8,7 +8,6 @@
 #include "test_environment.h"
 #include "update_launcher.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QTest>
 
@@ -86,9 +85,7 @@ void UpdateLauncherTest::stages() {
     const UpdaterHost::UpdateLaunch launch = startUpdate(request);
 
     QVERIFY2(launch.started, qPrintable(launch.errorMessage));
-    const QString digest =
-        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
-    QCOMPARE(launch.sha256, digest);
+    QCOMPARE(launch.sha256, sha256Hex(content));
     const QString staging = launch.stagingDirectory;
     QCOMPARE(QFileInfo(staging).absolutePath(), tempDirectory);
     QVERIFY(QFileInfo(staging).fileName().startsWith(u"Quindlebrookware-Update-"_s));
@@ -162,13 +159,10 @@ void UpdateLauncherTest::refusals() {
         break;
     }
     if (row.lastExit != 0) {
-        contract::OutcomeRecord last{
-            row.lastExit, u"as recorded"_s,
-            QDateTime::currentDateTimeUtc().addSecs(-3600 * row.hoursAgo),
-            QString::fromLatin1(QCryptographicHash::hash(row.sameInstaller ? "MZ" : "other",
-                                                         QCryptographicHash::Sha256)
-                                    .toHex()),
-            request.restartApplication};
+        contract::OutcomeRecord last{row.lastExit, u"as recorded"_s,
+                                     QDateTime::currentDateTimeUtc().addSecs(-3600 * row.hoursAgo),
+                                     sha256Hex(row.sameInstaller ? "MZ" : "other"),
+                                     request.restartApplication};
         const QString written = temp.writeFile(row.record == Record::LinkElsewhere
                                                    ? temp.outsidePath(contract::kOutcomeFileName)
                                                    : contract::kOutcomeFileName,

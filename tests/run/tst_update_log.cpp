@@ -3,7 +3,6 @@
 // encoding and its line ends are checked wherever a test reads the log: ScopedTemp::logMessages()
 // marks every line that breaks them.)
 
-#include "contract.h"
 #include "program_run.h"
 #include "run/log_file.h"
 #include "test_environment.h"

@@ -50,9 +50,8 @@ QByteArray readFileBytes(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-int killProcessesRunningFrom(const QString& directory) {
+void killProcessesRunningFrom(const QString& directory) {
     const QString prefix = QDir::cleanPath(directory) + u'/';
-    int killed = 0;
 #ifdef Q_OS_WIN
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {};
@@ -65,9 +64,8 @@ int killProcessesRunningFrom(const QString& directory) {
         DWORD size = MAX_PATH * 4;
         if (process != nullptr && QueryFullProcessImageNameW(process, 0, image, &size) &&
             QDir::fromNativeSeparators(QString::fromWCharArray(image, size))
-                .startsWith(prefix, Qt::CaseInsensitive) &&
-            TerminateProcess(process, 137))
-            ++killed;
+                .startsWith(prefix, Qt::CaseInsensitive))
+            TerminateProcess(process, 137);
         if (process != nullptr)
             CloseHandle(process);
     }
@@ -75,9 +73,8 @@ int killProcessesRunningFrom(const QString& directory) {
 #else
     for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
         const QString executable = QFileInfo(u"/proc/%1/exe"_s.arg(pid)).symLinkTarget();
-        if (executable.startsWith(prefix) && ::kill(pid.toInt(), SIGKILL) == 0)
-            ++killed;
+        if (executable.startsWith(prefix))
+            ::kill(pid.toInt(), SIGKILL);
     }
 #endif
-    return killed;
 }

@@ -25,9 +25,8 @@ ProgramRun runProgram(const QString& program, const QStringList& arguments,
 // in that thread-pool callback (once in about 20 runs of the Windows end-to-end table).
 bool waitForExit(QProcess& process, int timeoutMs);
 
-// Ends at once (SIGKILL, TerminateProcess) every process whose executable lies in the directory;
-// the number ended.
-int killProcessesRunningFrom(const QString& directory);
+// Ends at once (SIGKILL, TerminateProcess) every process whose executable lies in the directory.
+void killProcessesRunningFrom(const QString& directory);
 
 // The whole content of a file; empty when it cannot be read.
 QByteArray readFileBytes(const QString& path);

@@ -2,6 +2,7 @@
 
 #include "program_run.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -123,4 +124,8 @@ QString ScopedTemp::writeFile(const QString& relative, const QByteArray& content
 
 QString sampleSha256() {
     return u"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"_s;
+}
+
+QString sha256Hex(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }

@@ -41,3 +41,6 @@ private:
 
 // A string of 64 lowercase hex digits that is not the digest of anything the tests write.
 QString sampleSha256();
+
+// The SHA-256 of bytes, 64 lowercase hex digits.
+QString sha256Hex(const QByteArray& bytes);

@@ -13,9 +13,7 @@
 #include "verification/wintrust_codes.h"
 #include "wine_check.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QStandardPaths>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -27,8 +25,7 @@ const QString kNotConfigured =
     u"SECURITY ERROR: production certificate thumbprint is not configured."_s;
 
 QString sha256Upper(const QByteArray& bytes) {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())
-        .toUpper();
+    return sha256Hex(bytes).toUpper();
 }
 
 // A file of tests/pki, or one that the build made (given by its absolute path).
